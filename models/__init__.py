@@ -1,0 +1,1 @@
+"""Builds the matting network files from the bundled TFLite segmentation model."""

@@ -1,0 +1,284 @@
+"""TFLite operators as TorchScript-friendly modules, and the graph that runs them.
+
+Activations travel in NCHW layout; the TFLite file is NHWC, so every constant
+and axis is converted once here, at build time.  Each operator module reads
+its inputs from a list of earlier results (slot 0 holds the graph input) and
+returns one tensor; ``TFLiteNet`` appends each result to that list in the
+file's execution order.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import List
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+from .tflite_reader import Graph, Operator
+
+
+def same_padding(size: int, kernel: int, stride: int, dilation: int) -> tuple[int, int]:
+    """TFLite SAME padding along one axis: (before, after); the odd pixel goes after."""
+    out = (size + stride - 1) // stride
+    effective = (kernel - 1) * dilation + 1
+    total = max((out - 1) * stride + effective - size, 0)
+    return total // 2, total - total // 2
+
+
+def _activation(x: torch.Tensor, kind: int) -> torch.Tensor:
+    # kind: 0 none, 1 relu, 2 relu_n1_to_1, 3 relu6, 4 tanh
+    if kind == 1:
+        return torch.relu(x)
+    if kind == 2:
+        return torch.clamp(x, -1.0, 1.0)
+    if kind == 3:
+        return torch.clamp(x, 0.0, 6.0)
+    if kind == 4:
+        return torch.tanh(x)
+    return x
+
+
+_ACTIVATION_CODES = {"NONE": 0, "RELU": 1, "RELU_N1_TO_1": 2, "RELU6": 3, "TANH": 4}
+
+
+class Conv2d(nn.Module):
+    """CONV_2D and DEPTHWISE_CONV_2D (groups == channels) with TFLite padding."""
+
+    def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
+                 same: bool, groups: int, activation: int):
+        super().__init__()
+        self.src = src
+        self.weight = nn.Parameter(weight, requires_grad=False)
+        self.bias = nn.Parameter(bias, requires_grad=False)
+        self.stride: List[int] = [int(stride[0]), int(stride[1])]
+        self.dilation: List[int] = [int(dilation[0]), int(dilation[1])]
+        self.same = same
+        self.groups = groups
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.same:
+            kh = self.weight.shape[2]
+            kw = self.weight.shape[3]
+            h = x.shape[2]
+            w = x.shape[3]
+            out_h = (h + self.stride[0] - 1) // self.stride[0]
+            out_w = (w + self.stride[1] - 1) // self.stride[1]
+            pad_h = max((out_h - 1) * self.stride[0] + (kh - 1) * self.dilation[0] + 1 - h, 0)
+            pad_w = max((out_w - 1) * self.stride[1] + (kw - 1) * self.dilation[1] + 1 - w, 0)
+            if pad_h > 0 or pad_w > 0:
+                x = F.pad(x, [pad_w // 2, pad_w - pad_w // 2, pad_h // 2, pad_h - pad_h // 2])
+        y = F.conv2d(x, self.weight, self.bias, self.stride, 0, self.dilation, self.groups)
+        return _activation(y, self.activation)
+
+
+class TransposeConvBias(nn.Module):
+    """The custom operator Convolution2DTransposeBias.
+
+    A transposed convolution (no kernel flip: input pixel (i, j) adds
+    ``x[i, j] * w[:, a, b]`` to output pixel (s*i + a - pad, s*j + b - pad)),
+    then a per-channel bias.  With SAME padding the output is ``s * in`` and
+    ``max(K - s, 0)`` rows/columns are cut from the full result, the smaller
+    half at the start; with VALID the full ``s * (in - 1) + K`` result is kept.
+    """
+
+    def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, same: bool):
+        super().__init__()
+        self.src = src
+        self.weight = nn.Parameter(weight, requires_grad=False)  # (in, out, kh, kw)
+        self.bias = nn.Parameter(bias, requires_grad=False)
+        self.stride: List[int] = [int(stride[0]), int(stride[1])]
+        self.same = same
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        y = F.conv_transpose2d(x, self.weight, None, self.stride)
+        if self.same:
+            kh = self.weight.shape[2]
+            kw = self.weight.shape[3]
+            out_h = x.shape[2] * self.stride[0]
+            out_w = x.shape[3] * self.stride[1]
+            top = max(kh - self.stride[0], 0) // 2
+            left = max(kw - self.stride[1], 0) // 2
+            # A kernel smaller than the stride leaves uncovered rows/columns: pad them.
+            y = F.pad(y, [0, max(out_w + left - y.shape[3], 0), 0, max(out_h + top - y.shape[2], 0)])
+            y = y[:, :, top:top + out_h, left:left + out_w]
+        return y + self.bias.view(1, -1, 1, 1)
+
+
+class Binary(nn.Module):
+    """ADD and MUL with broadcasting and a fused activation."""
+
+    def __init__(self, a: int, b: int, multiply: bool, activation: int):
+        super().__init__()
+        self.a = a
+        self.b = b
+        self.multiply = multiply
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        if self.multiply:
+            y = vals[self.a] * vals[self.b]
+        else:
+            y = vals[self.a] + vals[self.b]
+        return _activation(y, self.activation)
+
+
+class Unary(nn.Module):
+    """RELU, RELU6, HARD_SWISH, LOGISTIC, TANH."""
+
+    def __init__(self, src: int, kind: str):
+        super().__init__()
+        self.src = src
+        self.kind = kind
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.kind == "RELU":
+            return torch.relu(x)
+        if self.kind == "RELU6":
+            return torch.clamp(x, 0.0, 6.0)
+        if self.kind == "HARD_SWISH":
+            return F.hardswish(x)
+        if self.kind == "LOGISTIC":
+            return torch.sigmoid(x)
+        return torch.tanh(x)
+
+
+class AvgPool(nn.Module):
+    """AVERAGE_POOL_2D with VALID padding (what these files use)."""
+
+    def __init__(self, src: int, kernel, stride, activation: int):
+        super().__init__()
+        self.src = src
+        self.kernel: List[int] = [int(kernel[0]), int(kernel[1])]
+        self.stride: List[int] = [int(stride[0]), int(stride[1])]
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return _activation(F.avg_pool2d(vals[self.src], self.kernel, self.stride), self.activation)
+
+
+class Mean(nn.Module):
+    def __init__(self, src: int, dims: List[int], keep_dims: bool):
+        super().__init__()
+        self.src = src
+        self.dims = dims
+        self.keep_dims = keep_dims
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return torch.mean(vals[self.src], self.dims, self.keep_dims)
+
+
+class ResizeBilinear(nn.Module):
+    """RESIZE_BILINEAR; half_pixel_centers is torch's align_corners=False."""
+
+    def __init__(self, src: int, size, align_corners: bool):
+        super().__init__()
+        self.src = src
+        self.size: List[int] = [int(size[0]), int(size[1])]
+        self.align_corners = align_corners
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return F.interpolate(vals[self.src], size=self.size, mode="bilinear", align_corners=self.align_corners)
+
+
+class Constant(nn.Module):
+    """A constant operand of an element-wise operator, already in NCHW."""
+
+    def __init__(self, value: torch.Tensor):
+        super().__init__()
+        self.value = nn.Parameter(value, requires_grad=False)
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return self.value
+
+
+class TFLiteNet(nn.Module):
+    """Runs the operators in order. Input and output are NCHW."""
+
+    def __init__(self, ops: List[nn.Module], out_slot: int, input_shape: List[int]):
+        super().__init__()
+        self.ops = nn.ModuleList(ops)
+        self.out_slot = out_slot
+        self.input_shape = input_shape  # NCHW, as the file declares it
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        vals: List[torch.Tensor] = [x]
+        for op in self.ops:
+            vals.append(op(vals))
+        return vals[self.out_slot]
+
+
+def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:
+    return a.transpose(0, 3, 1, 2) if a.ndim == 4 else a
+
+
+def _t(a: np.ndarray) -> torch.Tensor:
+    return torch.from_numpy(np.ascontiguousarray(a, dtype=np.float32))
+
+
+def build_net(graph: Graph) -> TFLiteNet:
+    """Rebuild ``graph`` (one NHWC float input, one output) as a ``TFLiteNet``."""
+    if len(graph.inputs) != 1 or len(graph.outputs) != 1:
+        raise NotImplementedError("only graphs with one input and one output are supported")
+    slots = {graph.inputs[0]: 0}
+    ops: List[nn.Module] = []
+
+    def slot(index: int) -> int:
+        if index in slots:
+            return slots[index]
+        if graph.tensors[index].data is not None:  # constant operand
+            ops.append(Constant(_t(_nhwc_to_nchw(graph.const(index)))))
+            slots[index] = len(ops)
+            return slots[index]
+        raise ValueError(f"tensor {graph.tensors[index].name!r} is used before it is produced")
+
+    for op in graph.operators:
+        ops.append(_build_op(op, graph, slot))
+        slots[op.outputs[0]] = len(ops)
+
+    shape = graph.tensors[graph.inputs[0]].shape
+    return TFLiteNet(ops, slots[graph.outputs[0]], [shape[0], shape[3], shape[1], shape[2]])
+
+
+def _build_op(op: Operator, graph: Graph, slot) -> nn.Module:
+    o = op.options
+    k = op.kind
+    if k == "CONV_2D":
+        w = graph.const(op.inputs[1])  # OHWI
+        b = graph.const(op.inputs[2]) if len(op.inputs) > 2 and op.inputs[2] >= 0 else np.zeros(w.shape[0], np.float32)
+        return Conv2d(slot(op.inputs[0]), _t(w.transpose(0, 3, 1, 2)), _t(b), o["stride"], o["dilation"],
+                      o["padding"] == "SAME", 1, _ACTIVATION_CODES[o["activation"]])
+    if k == "DEPTHWISE_CONV_2D":
+        w = graph.const(op.inputs[1])  # 1, H, W, C * multiplier
+        channels = graph.tensors[op.inputs[0]].shape[3]
+        b = graph.const(op.inputs[2]) if len(op.inputs) > 2 and op.inputs[2] >= 0 else np.zeros(w.shape[3], np.float32)
+        return Conv2d(slot(op.inputs[0]), _t(w.transpose(3, 0, 1, 2)), _t(b), o["stride"], o["dilation"],
+                      o["padding"] == "SAME", channels, _ACTIVATION_CODES[o["activation"]])
+    if k == "Convolution2DTransposeBias":
+        w = graph.const(op.inputs[1])  # OHWI
+        return TransposeConvBias(slot(op.inputs[0]), _t(w.transpose(3, 0, 1, 2)), _t(graph.const(op.inputs[2])),
+                                 o["stride"], o["padding"] == "SAME")
+    if k in ("ADD", "MUL"):
+        return Binary(slot(op.inputs[0]), slot(op.inputs[1]), k == "MUL", _ACTIVATION_CODES[o["activation"]])
+    if k in ("RELU", "RELU6", "HARD_SWISH", "LOGISTIC", "TANH"):
+        return Unary(slot(op.inputs[0]), k)
+    if k == "AVERAGE_POOL_2D":
+        if o["padding"] != "VALID":
+            raise NotImplementedError("AVERAGE_POOL_2D with SAME padding")
+        return AvgPool(slot(op.inputs[0]), o["filter"], o["stride"], _ACTIVATION_CODES[o["activation"]])
+    if k == "MEAN":
+        rank = len(graph.tensors[op.inputs[0]].shape)
+        axes = [int(a) % rank for a in np.atleast_1d(graph.const(op.inputs[1]))]
+        nchw = [0, 2, 3, 1] if rank == 4 else list(range(rank))
+        return Mean(slot(op.inputs[0]), sorted(nchw[a] for a in axes), o["keep_dims"])
+    if k == "RESIZE_BILINEAR":
+        if not o["align_corners"] and not o["half_pixel_centers"]:
+            raise NotImplementedError("RESIZE_BILINEAR without half_pixel_centers or align_corners")
+        return ResizeBilinear(slot(op.inputs[0]), graph.const(op.inputs[1]), o["align_corners"])
+    raise NotImplementedError(f"operator {k}")
