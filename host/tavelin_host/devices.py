@@ -1,0 +1,84 @@
+"""Device and precision policy: the host's TorchTools.
+
+auto: CUDA with float16 when a CUDA device is available, else the CPU with
+float32.  Either half can be pinned: ``device`` "cpu", "cuda" or "cuda:N";
+``precision`` "fp32" or "fp16".  An automatic precision follows the device
+(float16 on CUDA, float32 on the CPU).
+"""
+from __future__ import annotations
+
+import re
+import sys
+from typing import Any
+
+DEVICE_CHOICES = ("auto", "cpu", "cuda", "cuda:N")
+PRECISION_CHOICES = ("auto", "fp32", "fp16")
+_PRECISION_ALIASES = {
+    "auto": "auto",
+    "fp32": "fp32", "float32": "fp32", "float": "fp32", "single": "fp32",
+    "fp16": "fp16", "float16": "fp16", "half": "fp16",
+}
+
+
+class DeviceError(ValueError):
+    """The requested device or precision cannot be used here."""
+
+
+def parse_device(device: str) -> str:
+    device = str(device).strip().lower()
+    if device in ("auto", "cpu", "cuda") or re.fullmatch(r"cuda:\d+", device):
+        return device
+    raise DeviceError(f"unknown device {device!r}: use auto, cpu, cuda or cuda:N")
+
+
+def parse_precision(precision: str) -> str:
+    value = _PRECISION_ALIASES.get(str(precision).strip().lower())
+    if value is None:
+        raise DeviceError(f"unknown precision {precision!r}: use auto, fp32 or fp16")
+    return value
+
+
+class TorchTools:
+    """Answers the plug-in's ``get_device_dtype()`` with a fixed, validated choice."""
+
+    def __init__(self, device: str = "auto", precision: str = "auto"):
+        self.requested_device = parse_device(device)
+        self.requested_precision = parse_precision(precision)
+        self._resolved: tuple[Any, Any] | None = None
+
+    def resolve(self) -> tuple[Any, Any]:
+        """(torch.device, torch dtype), checked against the machine once."""
+        if self._resolved is None:
+            import torch
+
+            device = self.requested_device
+            if device == "auto":
+                device = "cuda" if torch.cuda.is_available() else "cpu"
+            if device.startswith("cuda"):
+                if not torch.cuda.is_available():
+                    raise DeviceError(f"device {device!r} requested, but CUDA is not available")
+                index = int(device.split(":")[1]) if ":" in device else 0
+                if index >= torch.cuda.device_count():
+                    raise DeviceError(
+                        f"device {device!r} requested, but only {torch.cuda.device_count()} CUDA device(s) exist"
+                    )
+            precision = self.requested_precision
+            if precision == "auto":
+                precision = "fp16" if device.startswith("cuda") else "fp32"
+            dtype = torch.float16 if precision == "fp16" else torch.float32
+            self._resolved = (torch.device(device), dtype)
+        return self._resolved
+
+    def get_device_dtype(self) -> tuple[Any, Any]:
+        return self.resolve()
+
+    def describe(self) -> str:
+        device, dtype = self.resolve()
+        return f"{device} / {'fp16' if str(dtype) == 'torch.float16' else 'fp32'}"
+
+
+def empty_cache() -> None:
+    """Release cached accelerator memory, where there is an accelerator."""
+    torch = sys.modules.get("torch")
+    if torch is not None and torch.cuda.is_available():
+        torch.cuda.empty_cache()

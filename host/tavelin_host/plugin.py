@@ -1,0 +1,105 @@
+"""Finding and importing the plug-in the way a media host does.
+
+A plug-in directory holds the extension module ``Tavelin`` (for example
+``Tavelin.cpython-311-x86_64-linux-gnu.so``) and a ``models/`` folder with
+the weight files.  The module exists once per process: when ``Tavelin`` is
+already imported it is reused, whichever directory it came from.
+"""
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import os
+import sys
+from pathlib import Path
+from types import ModuleType
+
+MODULE_NAME = "Tavelin"
+ENV_VAR = "TAVELIN_PLUGIN_DIR"
+_CHECKOUT = Path(__file__).resolve().parents[2]
+# Where a source checkout keeps a built plug-in, in order of preference.
+CHECKOUT_CANDIDATES = (_CHECKOUT / "build" / "plugin" / MODULE_NAME, _CHECKOUT / "dist" / MODULE_NAME)
+
+
+class PluginError(RuntimeError):
+    """No usable plug-in directory, or the module failed to import."""
+
+
+def module_file(plugin_dir: Path) -> Path | None:
+    """The importable ``Tavelin`` file in ``plugin_dir``: an extension module, else Python source."""
+    for suffix in (*importlib.machinery.EXTENSION_SUFFIXES, *importlib.machinery.SOURCE_SUFFIXES):
+        candidate = plugin_dir / f"{MODULE_NAME}{suffix}"
+        if candidate.is_file():
+            return candidate
+    return None
+
+
+def is_plugin_dir(path: Path) -> bool:
+    return path.is_dir() and (path / "models").is_dir() and module_file(path) is not None
+
+
+def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
+    """The plug-in directory to use.
+
+    In order: ``plugin_dir``; the environment variable TAVELIN_PLUGIN_DIR; the
+    folder of an importable ``Tavelin`` module with ``models/`` beside it; a
+    build in this source checkout (build/plugin/Tavelin, then dist/Tavelin).
+    An explicit directory (argument or environment) must be a plug-in
+    directory; it is an error otherwise.
+    """
+    for explicit, origin in ((plugin_dir, "plug-in directory"), (os.environ.get(ENV_VAR) or None, ENV_VAR)):
+        if explicit is None:
+            continue
+        path = Path(explicit).expanduser().resolve()
+        if not path.is_dir():
+            raise PluginError(f"{origin} {path} does not exist")
+        if module_file(path) is None:
+            raise PluginError(f"{origin} {path} holds no {MODULE_NAME} module")
+        if not (path / "models").is_dir():
+            raise PluginError(f"{origin} {path} has no models/ folder (run `make models`)")
+        return path
+
+    loaded = sys.modules.get(MODULE_NAME)
+    origin = getattr(loaded, "__file__", None) if loaded is not None else None
+    if origin is None:
+        try:
+            spec = importlib.util.find_spec(MODULE_NAME)
+        except (ImportError, ValueError):
+            spec = None
+        origin = spec.origin if spec is not None else None
+    if origin:
+        path = Path(origin).resolve().parent
+        if (path / "models").is_dir():
+            return path
+
+    for path in CHECKOUT_CANDIDATES:
+        if is_plugin_dir(path):
+            return path
+    raise PluginError(
+        f"no plug-in found: pass --plugin-dir, set {ENV_VAR}, or build one with `make plugin models`"
+    )
+
+
+def load_plugin(plugin_dir: str | os.PathLike | None = None) -> tuple[ModuleType, Path]:
+    """Import the plug-in module (once per process) and return it with its directory."""
+    path = find_plugin_dir(plugin_dir)
+    module = sys.modules.get(MODULE_NAME)
+    if module is not None:
+        return module, path
+    source = module_file(path)
+    if source is None:
+        # Resolved through an importable module whose file is elsewhere than path.
+        raise PluginError(f"{path} holds no {MODULE_NAME} module")
+    spec = importlib.util.spec_from_file_location(MODULE_NAME, source)
+    if spec is None or spec.loader is None:
+        raise PluginError(f"cannot import {source}")
+    module = None
+    try:
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[MODULE_NAME] = module
+        spec.loader.exec_module(module)
+    except Exception as exc:
+        if module is not None and sys.modules.get(MODULE_NAME) is module:
+            del sys.modules[MODULE_NAME]
+        raise PluginError(f"importing {source} failed: {type(exc).__name__}: {exc}") from exc
+    return sys.modules.get(MODULE_NAME, module), path
