@@ -1,0 +1,191 @@
+"""The tavelin command run as a subprocess, and the Python API, on the built plug-in."""
+
+import hashlib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "host"))
+
+from tavelin_host.image_io import apply_orientation, read_image, write_image  # noqa: E402
+
+
+def built_plugin_dir():
+    path = Path(os.environ.get("TAVELIN_PLUGIN_DIR") or ROOT / "build" / "plugin" / "Tavelin")
+    has_module = any(path.glob("Tavelin*.so")) or (path / "Tavelin.py").is_file()
+    return path if has_module and any((path / "models").glob("*.pt")) else None
+
+
+PLUGIN_DIR = built_plugin_dir()
+needs_plugin = pytest.mark.skipif(
+    PLUGIN_DIR is None, reason="no built plug-in with models: run `make plugin models` (build/plugin/Tavelin/models/*.pt)"
+)
+
+
+def tavelin(*args, cwd=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
+    command = [sys.executable, "-m", "tavelin_host", *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd, timeout=300)
+
+
+def raw(path):
+    """What a file stores: samples exactly as written, no orientation or conversion."""
+    if path.suffix in (".exr", ".tif"):
+        return read_image(path).pixels if path.suffix == ".exr" else __import__("tifffile").imread(path)
+    return cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+
+
+def digest(folder):
+    return {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in sorted(folder.iterdir()) if p.is_file()}
+
+
+@pytest.fixture(scope="module")
+def photos(tmp_path_factory):
+    """A folder of mixed inputs; returns it with the expected (height, width) of each image."""
+    from PIL import Image
+
+    folder = tmp_path_factory.mktemp("photos")
+    rng = np.random.default_rng(3)
+    yy, xx = np.mgrid[0:40, 0:64]
+    subject = ((yy - 20) ** 2 + (xx - 32) ** 2 < 15 ** 2)
+    base = np.where(subject[:, :, None], (230, 180, 140), (40, 160, 60)).astype(np.uint8)
+
+    rotated = Image.fromarray(base)                   # stored 64 wide, shown 40 wide (EXIF 6)
+    exif = rotated.getexif()
+    exif[0x0112] = 6
+    rotated.save(folder / "portrait.jpg", quality=95, exif=exif.tobytes())
+    write_image(folder / "deep.png", (base.astype(np.uint16) * 257)[:, :48])
+    rgba = np.dstack([base, np.full((40, 64), 255, np.uint8)])
+    rgba[:5, :5, 3] = 0
+    write_image(folder / "layer.png", rgba)
+    write_image(folder / "plate.exr", base.astype(np.float32) / 255 * 1.5)
+    write_image(folder / "scan.tif", np.dstack([base.astype(np.float32) / 255, rng.random((40, 64), np.float32)]))
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(rng.integers(0, 256, 200, dtype=np.uint8)))
+    (folder / "notes.txt").write_text("not a picture\n")
+    sizes = {"portrait": (64, 40), "deep": (40, 48), "layer": (40, 64), "plate": (40, 64), "scan": (40, 64)}
+    return folder, sizes
+
+
+@needs_plugin
+def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, tmp_path):
+    folder, sizes = photos
+    before = digest(folder)
+    out = tmp_path / "out"
+    run = tavelin(folder, "-o", out, "--preview", "--plugin-dir", PLUGIN_DIR)
+
+    assert run.returncode == 1, run.stderr
+    errors = [line for line in run.stderr.splitlines() if line.startswith("tavelin: ") and "matted" not in line]
+    assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png", "notes.txt"]
+    assert "5 of 7 matted, 2 failed" in run.stderr
+    assert digest(folder) == before, "inputs changed"
+
+    expected = {  # name: (dtype, channels)
+        "portrait.cutout.png": (np.uint8, 4), "deep.cutout.png": (np.uint16, 4), "layer.cutout.png": (np.uint8, 4),
+        "plate.cutout.exr": (np.float32, 4), "scan.cutout.tif": (np.float32, 4),
+    }
+    previews = {f"{stem}.preview.png" for stem in sizes}
+    assert {p.name for p in out.iterdir()} == set(expected) | previews
+    for name, (dtype, channels) in expected.items():
+        stored = raw(out / name)
+        assert stored.dtype == dtype, name
+        assert stored.shape == (*sizes[name.split(".")[0]], channels), name
+    for name in previews:
+        stored = raw(out / name)
+        assert stored.dtype == np.uint8 and stored.shape == (*sizes[name.split(".")[0]], 3), name
+
+    # A cut-out keeps the input's colour, upright and in RGB order; only alpha is new.
+    source = read_image(folder / "portrait.jpg").pixels
+    cutout = read_image(out / "portrait.cutout.png").pixels
+    np.testing.assert_array_equal(cutout[:, :, :3], source)
+    deep = read_image(out / "deep.cutout.png").pixels
+    np.testing.assert_allclose(deep[:, :, :3], read_image(folder / "deep.png").pixels, atol=1 / 255 + 1e-6)
+
+
+@needs_plugin
+def test_mattes_are_grey_images_at_the_input_bit_depth(photos, tmp_path):
+    folder, sizes = photos
+    run = tavelin(folder / "deep.png", folder / "scan.tif", folder / "portrait.jpg", "-o", tmp_path,
+                  "--output", "matte", "--resize-mode", "0", "--plugin-dir", PLUGIN_DIR, "--quiet")
+    assert run.returncode == 0, run.stderr
+    assert "matted" not in run.stderr  # --quiet: no summary
+    for name, dtype in [("deep.matte.png", np.uint16), ("scan.matte.tif", np.float32), ("portrait.matte.png", np.uint8)]:
+        stored = raw(tmp_path / name)
+        assert stored.dtype == dtype and stored.shape == sizes[name.split(".")[0]], name
+
+
+@needs_plugin
+def test_outputs_are_kept_unless_overwrite_and_inputs_never_overwritten(photos, tmp_path):
+    folder, _ = photos
+    work = tmp_path / "w"
+    work.mkdir()
+    for name in ("portrait.jpg", "layer.png"):
+        (work / name).write_bytes((folder / name).read_bytes())
+    (work / "layer.cutout.png").write_bytes((folder / "layer.png").read_bytes())  # an input with an output's name
+    (work / "portrait.cutout.png").write_bytes(b"an earlier result")
+
+    run = tavelin(work / "portrait.jpg", work / "layer.png", work / "layer.cutout.png", "--overwrite",
+                  "--plugin-dir", PLUGIN_DIR)
+    assert run.returncode == 1
+    assert "is an input" in run.stderr
+    assert (work / "layer.cutout.png").read_bytes() == (folder / "layer.png").read_bytes()
+    assert read_image(work / "portrait.cutout.png").channels == 4      # replaced, as asked
+
+    replaced = (work / "portrait.cutout.png").read_bytes()
+    run = tavelin(work / "portrait.jpg", "--plugin-dir", PLUGIN_DIR)
+    assert run.returncode == 1 and "already exists" in run.stderr
+    assert (work / "portrait.cutout.png").read_bytes() == replaced
+    assert not [p for p in work.iterdir() if p.name.startswith(".")], "temporary files left behind"
+
+
+@needs_plugin
+def test_decontaminated_cutout_keeps_alpha(photos, tmp_path):
+    folder, _ = photos
+    plain, clean = tmp_path / "plain", tmp_path / "clean"
+    assert tavelin(folder / "layer.png", "-o", plain, "--plugin-dir", PLUGIN_DIR).returncode == 0
+    run = tavelin(folder / "layer.png", "-o", clean, "--decontaminate", "--preview", "--plugin-dir", PLUGIN_DIR)
+    assert run.returncode == 0, run.stderr
+    before, after = raw(plain / "layer.cutout.png"), raw(clean / "layer.cutout.png")
+    np.testing.assert_array_equal(before[:, :, 3], after[:, :, 3])
+    assert (clean / "layer.preview.png").is_file()
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--resize-mode", "5"], "invalid choice"),
+    (["--device", "gpu"], "unknown device"),
+    (["--precision", "bf16"], "unknown precision"),
+])
+def test_usage_errors_exit_2(tmp_path, args, message):
+    run = tavelin(tmp_path, *args)
+    assert run.returncode == 2 and message in run.stderr
+
+
+def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
+    image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
+    run = tavelin(image, "--plugin-dir", tmp_path / "nowhere")
+    assert run.returncode == 2 and "does not exist" in run.stderr
+    run = tavelin(tmp_path / "absent.png")
+    assert run.returncode == 1 and "no such file" in run.stderr
+    assert os.listdir(tmp_path) == ["a.png"]
+
+
+@needs_plugin
+def test_python_api_renders_through_the_plugin():
+    from tavelin_host import Host, HostImage
+
+    image = np.zeros((30, 50, 3), np.uint8)
+    image[8:22, 15:35] = (250, 240, 230)
+    with Host(PLUGIN_DIR, device="cpu", quiet=True) as host:
+        cutout = host.matte_image(image)
+        assert isinstance(cutout, HostImage) and cutout.pixels.shape == (30, 50, 4)
+        np.testing.assert_array_equal(cutout.pixels[:, :, :3], image)
+        loads = [step for step in host.ui.history if step == ("Model loaded", 100)]
+        assert len(loads) == 1
+        matte = host.matte_image(image.astype(np.float32) / 255, output="matte", resize_mode=2)
+        assert matte.bit_depth == 32 and matte.pixels.shape == (30, 50, 3)
+        assert len([step for step in host.ui.history if step == ("Model loaded", 100)]) == 1  # no reload

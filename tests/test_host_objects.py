@@ -1,0 +1,308 @@
+"""Host objects the plug-in calls, plug-in discovery, output naming, previews, input expansion."""
+
+import asyncio
+import io
+import sys
+import types
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
+
+from tavelin_host import plugin as plugin_mod  # noqa: E402
+from tavelin_host.cli import expand_inputs  # noqa: E402
+from tavelin_host.devices import DeviceError, TorchTools, parse_device, parse_precision  # noqa: E402
+from tavelin_host.host import Tools, check_output  # noqa: E402
+from tavelin_host.images import HostImage, ImageTools  # noqa: E402
+from tavelin_host.jobs import (  # noqa: E402
+    checkerboard, contrasting_colour, is_own_output, output_paths, preview_image,
+)
+from tavelin_host.progress import ProgressUI  # noqa: E402
+
+torch = pytest.importorskip("torch")
+
+
+# --------------------------------------------------------------------------- image record and ImageTools
+
+
+@pytest.mark.parametrize("pixels,bit_depth,error", [
+    (np.zeros((2, 2, 3), np.float32), 8, TypeError),    # 8-bit images hold uint8
+    (np.zeros((2, 2, 3), np.uint8), 16, TypeError),     # deeper ones hold float32
+    (np.zeros((2, 2, 3), np.uint8), 12, ValueError),
+    (np.zeros((2, 2, 2), np.uint8), 8, ValueError),
+    (np.zeros((0, 2, 3), np.uint8), 8, ValueError),
+])
+def test_host_image_rejects_inconsistent_records(pixels, bit_depth, error):
+    with pytest.raises(error):
+        HostImage(pixels, bit_depth)
+
+
+def test_host_image_is_a_read_only_mapping_with_bit_depth():
+    source = np.zeros((3, 5, 4), np.uint8)
+    image = HostImage(source, 8)
+    assert image["bit_depth"] == 8 and (image["width"], image["height"], image["channels"]) == (5, 3, 4)
+    assert set(image) == {"pixels", "bit_depth", "width", "height", "channels"}
+    with pytest.raises(ValueError):
+        ImageTools.image_to_np(image)[0, 0, 0] = 1
+    source[0, 0, 0] = 9  # the caller's array stays writable
+
+
+@pytest.mark.parametrize("array,bit_depth,dtype,first", [
+    (np.full((2, 2, 3), 0.5, np.float32), 16, np.float32, 0.5),
+    (np.full((2, 2, 3), 0.5, np.float32), 32, np.float32, 0.5),
+    (np.full((2, 2, 3), 2.0, np.float32), 32, np.float32, 2.0),   # 32-bit float may exceed 1
+    (np.full((2, 2, 4), 128, np.uint8), 8, np.uint8, 128),
+    (np.full((2, 2, 4), 1.0, np.float32), 8, np.uint8, 255),
+    (np.full((2, 2, 3), 65535, np.uint16), 16, np.float32, 1.0),
+])
+def test_np_to_image_stores_the_host_sample_type(array, bit_depth, dtype, first):
+    image = ImageTools.np_to_image(array, bit_depth=bit_depth)
+    assert image["bit_depth"] == bit_depth
+    assert image.pixels.dtype == dtype and image.pixels.shape == array.shape
+    assert image.pixels[0, 0, 0] == pytest.approx(first)
+
+
+def test_image_to_np_gives_rgb_for_grey_records():
+    image = HostImage(np.arange(6, dtype=np.uint8).reshape(2, 3), 8)
+    array = ImageTools.image_to_np(image)
+    assert array.shape == (2, 3, 3)
+    np.testing.assert_array_equal(array[:, :, 0], array[:, :, 2])
+
+
+@pytest.mark.parametrize("output,channels,ok", [(2, 4, True), (1, 3, True), (2, 3, False), (1, 4, False)])
+def test_check_output_wants_the_kind_channels_and_input_geometry(output, channels, ok):
+    source = HostImage(np.zeros((4, 6, 3), np.uint8), 8)
+    result = HostImage(np.zeros((4, 6, channels), np.uint8), 8)
+    if ok:
+        check_output(result, source, output)
+    else:
+        with pytest.raises(RuntimeError):
+            check_output(result, source, output)
+    with pytest.raises(RuntimeError):
+        check_output(HostImage(np.zeros((6, 4, channels), np.uint8), 8), source, output)
+
+
+# --------------------------------------------------------------------------- device policy
+
+
+@pytest.mark.parametrize("device,precision,expected", [
+    ("cpu", "auto", ("cpu", torch.float32)),
+    ("cpu", "fp16", ("cpu", torch.float16)),
+    ("cpu", "float32", ("cpu", torch.float32)),
+    ("CPU", "half", ("cpu", torch.float16)),
+])
+def test_device_policy_on_the_cpu(device, precision, expected):
+    got_device, got_dtype = TorchTools(device, precision).get_device_dtype()
+    assert (str(got_device), got_dtype) == expected
+    assert isinstance(got_device, torch.device)
+
+
+def test_auto_policy_follows_the_machine():
+    device, dtype = TorchTools().get_device_dtype()
+    if torch.cuda.is_available():
+        assert (device.type, dtype) == ("cuda", torch.float16)
+    else:
+        assert (device.type, dtype) == ("cpu", torch.float32)
+
+
+@pytest.mark.skipif(torch.cuda.is_available(), reason="this machine has CUDA")
+@pytest.mark.parametrize("device", ["cuda", "cuda:1"])
+def test_cuda_without_cuda_is_refused(device):
+    with pytest.raises(DeviceError, match="CUDA"):
+        TorchTools(device).get_device_dtype()
+
+
+@pytest.mark.parametrize("bad", ["gpu", "cuda:x", "cuda:", "tpu:0"])
+def test_unknown_devices_are_refused(bad):
+    with pytest.raises(DeviceError):
+        parse_device(bad)
+
+
+@pytest.mark.parametrize("bad", ["bf16", "int8", ""])
+def test_unknown_precisions_are_refused(bad):
+    with pytest.raises(DeviceError):
+        parse_precision(bad)
+
+
+# --------------------------------------------------------------------------- progress and tools
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_is_quiet_off_a_terminal_and_draws_on_one():
+    off = io.StringIO()
+    ui = ProgressUI(stream=off)
+    ui.progress_bar("Loading model weights...", 30)
+    ui.close_progress_bar()
+    assert ui.quiet and off.getvalue() == ""
+    assert ui.history == [("Loading model weights...", 30)]
+
+    on = Terminal()
+    ui = ProgressUI(stream=on)
+    for message, percent in [("Importing libraries...", 0), ("Warming up model...", 90), ("Model loaded", 100)]:
+        ui.progress_bar(message, percent)
+    ui.close_progress_bar()
+    assert not ui.quiet
+    assert "Warming up model..." in on.getvalue() and "100%" in on.getvalue()
+    assert ProgressUI(quiet=True, stream=Terminal()).quiet
+
+
+def test_tools_progress_is_awaitable_and_reported():
+    seen = []
+    tools = Tools("/plugins/Tavelin", seen.append)
+    assert tools.plugin_path == "/plugins/Tavelin"
+    asyncio.run(tools.progress(60))
+    assert seen == [60] and tools.percent == 60
+
+
+# --------------------------------------------------------------------------- plug-in discovery
+
+
+def make_plugin_dir(root: Path, models=True) -> Path:
+    root.mkdir(parents=True)
+    (root / "Tavelin.py").write_text("")  # located, never imported by discovery
+    if models:
+        (root / "models").mkdir()
+    return root
+
+
+@pytest.fixture
+def no_default_plugin(monkeypatch):
+    monkeypatch.delenv(plugin_mod.ENV_VAR, raising=False)
+    monkeypatch.setattr(plugin_mod, "CHECKOUT_CANDIDATES", ())
+    monkeypatch.delitem(sys.modules, "Tavelin", raising=False)
+    monkeypatch.setattr(plugin_mod.importlib.util, "find_spec", lambda name: None)
+
+
+def test_plugin_dir_order_argument_then_environment_then_checkout(tmp_path, monkeypatch, no_default_plugin):
+    explicit = make_plugin_dir(tmp_path / "explicit")
+    from_env = make_plugin_dir(tmp_path / "env")
+    built = make_plugin_dir(tmp_path / "build")
+    monkeypatch.setattr(plugin_mod, "CHECKOUT_CANDIDATES", (tmp_path / "absent", built))
+    assert plugin_mod.find_plugin_dir() == built
+    monkeypatch.setenv(plugin_mod.ENV_VAR, str(from_env))
+    assert plugin_mod.find_plugin_dir() == from_env
+    assert plugin_mod.find_plugin_dir(explicit) == explicit
+
+
+def test_plugin_dir_of_an_importable_module_needs_models_beside_it(tmp_path, monkeypatch, no_default_plugin):
+    bare = make_plugin_dir(tmp_path / "bare", models=False)
+    spec = types.SimpleNamespace(origin=str(bare / "Tavelin.py"))
+    monkeypatch.setattr(plugin_mod.importlib.util, "find_spec", lambda name: spec)
+    with pytest.raises(plugin_mod.PluginError, match="no plug-in found"):
+        plugin_mod.find_plugin_dir()
+    (bare / "models").mkdir()
+    assert plugin_mod.find_plugin_dir() == bare
+
+
+@pytest.mark.parametrize("layout,message", [("missing", "does not exist"), ("empty", "holds no Tavelin"),
+                                            ("no-models", "no models/")])
+def test_explicit_plugin_dir_must_be_complete(tmp_path, no_default_plugin, layout, message):
+    path = tmp_path / "p"
+    if layout == "empty":
+        path.mkdir()
+    elif layout == "no-models":
+        make_plugin_dir(path, models=False)
+    with pytest.raises(plugin_mod.PluginError, match=message):
+        plugin_mod.find_plugin_dir(path)
+
+
+def test_an_imported_module_is_reused_not_imported_again(tmp_path, monkeypatch, no_default_plugin):
+    path = make_plugin_dir(tmp_path / "p")
+    (path / "Tavelin.py").write_text("raise RuntimeError('imported a second time')\n")
+    already = types.ModuleType("Tavelin")
+    monkeypatch.setitem(sys.modules, "Tavelin", already)
+    module, found = plugin_mod.load_plugin(path)
+    assert module is already and found == path
+
+
+def test_failed_import_leaves_no_half_module_behind(tmp_path, no_default_plugin):
+    path = make_plugin_dir(tmp_path / "p")
+    (path / "Tavelin.py").write_text("raise RuntimeError('broken build')\n")
+    with pytest.raises(plugin_mod.PluginError, match="broken build"):
+        plugin_mod.load_plugin(path)
+    assert "Tavelin" not in sys.modules
+
+
+# --------------------------------------------------------------------------- naming, previews, inputs
+
+
+@pytest.mark.parametrize("source,output,depth,preview,expected", [
+    ("a/photo.jpg", "cutout", 8, False, ["photo.cutout.png"]),
+    ("a/photo.jpg", "matte", 8, True, ["photo.matte.png", "photo.preview.png"]),
+    ("a/scan.tiff", "cutout", 16, False, ["scan.cutout.png"]),
+    ("a/plate.exr", "cutout", 32, True, ["plate.cutout.exr", "plate.preview.png"]),
+    ("a/plate.tif", "matte", 32, False, ["plate.matte.tif"]),
+    ("a/my.photo.v2.png", "cutout", 8, False, ["my.photo.v2.cutout.png"]),
+    ("a/noext", "cutout", 8, False, ["noext.cutout.png"]),
+])
+def test_output_names(source, output, depth, preview, expected):
+    paths = output_paths(source, output, depth, preview=preview)
+    assert [p.name for p in paths.values()] == expected
+    assert all(p.parent == Path("a") for p in paths.values())
+    assert all(p.parent == Path("out") for p in output_paths(source, output, depth, out_dir="out").values())
+
+
+@pytest.mark.parametrize("name,own", [("x.cutout.png", True), ("x.matte.tif", True), ("x.preview.png", True),
+                                      ("cutout.png", False), ("x.png", False), ("x.cutout", False)])
+def test_own_outputs_are_recognised(name, own):
+    assert is_own_output(Path(name)) is own
+
+
+def test_preview_composites_over_a_checkerboard():
+    cutout = np.zeros((48, 48, 4), np.uint8)
+    cutout[:, :24] = (200, 10, 10, 255)        # opaque subject on the left
+    cutout[:, 24:] = (0, 255, 0, 0)            # transparent, still carrying green
+    preview = preview_image(cutout)
+    assert preview.dtype == np.uint8 and preview.shape == (48, 48, 3)
+    assert (preview[:, :24] == (200, 10, 10)).all()
+    board = (checkerboard(48, 48) * 255).round().astype(np.uint8)
+    np.testing.assert_array_equal(preview[:, 24:], board[:, 24:])
+    assert len(np.unique(preview[:, 24:, 0])) == 2
+
+
+def test_float_preview_is_clipped_and_uses_a_solid_background():
+    cutout = np.zeros((4, 4, 4), np.float32)
+    cutout[..., :3] = 3.0
+    cutout[..., 3] = 0.5
+    preview = preview_image(cutout, background=np.array([0.0, 0.0, 0.0], np.float32))
+    assert (preview == 128).all()
+
+
+@pytest.mark.parametrize("background,expected", [((0.1, 0.9, 0.1), (1.0, 0.0, 1.0)), ((1.0, 1.0, 1.0), (0.0, 0.0, 0.0)),
+                                                 ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))])
+def test_decontaminated_previews_use_a_contrasting_background(background, expected):
+    rgb = np.empty((8, 8, 3), np.float32)
+    rgb[:] = background
+    rgb[2:6, 2:6] = (0.5, 0.4, 0.3)              # the subject does not vote
+    alpha = np.zeros((8, 8), np.float32)
+    alpha[2:6, 2:6] = 1.0
+    np.testing.assert_array_equal(contrasting_colour(rgb, alpha), expected)
+
+
+def test_expand_inputs(tmp_path):
+    (tmp_path / "b.png").write_bytes(b"x")
+    (tmp_path / "a.jpg").write_bytes(b"x")
+    (tmp_path / "notes.txt").write_bytes(b"x")
+    (tmp_path / "a.cutout.png").write_bytes(b"x")      # an earlier run's output
+    (tmp_path / ".hidden.png").write_bytes(b"x")
+    sub = tmp_path / "sub"
+    sub.mkdir()
+    (sub / "c.png").write_bytes(b"x")
+    names = lambda files: [p.relative_to(tmp_path).as_posix() for p in files]  # noqa: E731
+
+    files, problems = expand_inputs([str(tmp_path)], recursive=False)
+    assert names(files) == ["a.jpg", "b.png", "notes.txt"] and problems == []
+    files, _ = expand_inputs([str(tmp_path)], recursive=True)
+    assert names(files) == ["a.jpg", "b.png", "notes.txt", "sub/c.png"]
+    files, _ = expand_inputs([str(tmp_path / "*.png"), str(tmp_path / "b.png")], recursive=False)
+    assert names(files) == ["b.png"]                   # own outputs skipped, repeats dropped
+    files, _ = expand_inputs([str(tmp_path / "a.cutout.png")], recursive=False)
+    assert names(files) == ["a.cutout.png"]            # named explicitly: taken
+    files, problems = expand_inputs([str(tmp_path / "missing.png"), str(tmp_path / "*.gif")], recursive=False)
+    assert files == [] and len(problems) == 2
