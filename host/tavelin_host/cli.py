@@ -167,8 +167,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     from .host import Host
 
     started = time.monotonic()
-    # The plug-in prints its diagnostics; stdout is kept for nothing else, so send them to stderr.
-    with contextlib.redirect_stdout(sys.stderr):
+    # The plug-in prints its diagnostics; they go to stderr, between the progress bars.
+    diagnostics = ui.lines()
+    with contextlib.redirect_stdout(diagnostics):
         try:
             host = Host(args.plugin_dir, device=args.device, precision=args.precision, ui=ui)
         except (PluginError, DeviceError) as exc:
@@ -202,6 +203,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             bar.close()
             ui.files_done()
             host.close()
+            diagnostics.flush()
 
     failed += len(problems)
     if not args.quiet:

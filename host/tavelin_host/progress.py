@@ -60,8 +60,35 @@ class ProgressUI:
     def files_done(self) -> None:
         self._files_open = 0
 
+    def lines(self) -> "LineWriter":
+        """A text stream whose complete lines go through ``write`` (for redirecting prints)."""
+        return LineWriter(self.write)
+
     def write(self, line: str) -> None:
         """One line on stderr that does not tear an open bar apart."""
         from tqdm import tqdm
 
         tqdm.write(line, file=self.stream)
+
+
+class LineWriter:
+    """A minimal text stream that hands each complete line to a callback."""
+
+    def __init__(self, emit):
+        self._emit = emit
+        self._pending = ""
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        *complete, self._pending = self._pending.split("\n")
+        for line in complete:
+            self._emit(line)
+        return len(text)
+
+    def flush(self) -> None:
+        if self._pending:
+            self._emit(self._pending)
+            self._pending = ""
+
+    def isatty(self) -> bool:
+        return False
