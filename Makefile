@@ -1,0 +1,67 @@
+# Everything runs from the project's own venv; a fresh clone needs only `make demo` / `make test`.
+SHELL       := /bin/bash
+PYTHON3     ?= python3
+VENV        := .venv
+PY          := $(VENV)/bin/python
+ROOT        := $(abspath .)
+PLUGIN_DIR  := build/plugin/Tavelin
+MODELS      := $(PLUGIN_DIR)/models/3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt $(PLUGIN_DIR)/models/7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt
+PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
+VENV310     := .venv310
+SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
+CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite)
+PYTEST_ARGS ?=
+
+.PHONY: all venv build plugin models test test-cpp test-py test-py310 demo bench bundle soak test-asan clean
+
+all: plugin models
+
+venv: $(VENV)/.deps
+
+$(VENV)/.deps: requirements.txt requirements-test.txt
+	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
+	$(PY) -m pip install -q -r requirements.txt -r requirements-test.txt
+	@# The project's own code runs from the source tree: the built plug-in directory and host/.
+	echo "$(ROOT)/$(PLUGIN_DIR)" >  $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
+	echo "$(ROOT)/host"          >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
+	printf '#!%s\nimport sys\nfrom tavelin_host.cli import main\nsys.exit(main())\n' "$(ROOT)/$(PY)" > $(VENV)/bin/tavelin
+	chmod +x $(VENV)/bin/tavelin
+	touch $@
+
+# The plug-in directory: the extension module, then models/ beside it.
+build plugin: $(VENV)/.deps
+	cmake -S . -B build/cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(ROOT)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
+	  -DTAVELIN_OUTPUT_DIR=$(ROOT)/$(PLUGIN_DIR) >/dev/null
+	cmake --build build/cmake
+
+models: $(MODELS)
+
+$(MODELS) &: $(CONVERTER) | $(VENV)/.deps
+	$(PY) -m models.convert --out $(PLUGIN_DIR)/models
+
+test: plugin models test-cpp test-py310 test-py
+
+test-cpp: plugin
+	cd build/cmake && ctest --output-on-failure
+
+test-py: plugin models
+	$(PY) -m pytest tests $(PYTEST_ARGS)
+
+# The host's interpreter is Python 3.10: build there too and run what needs no torch.
+test-py310:
+	@if [ -x "$(PY310)" ]; then \
+	  set -e; \
+	  test -x $(VENV310)/bin/python || $(PY310) -m venv $(VENV310); \
+	  $(VENV310)/bin/python -m pip install -q pydantic==2.14.4 pytest==9.2.0 pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2; \
+	  $(VENV310)/bin/cmake -S . -B build/cmake310 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DPython_EXECUTABLE=$(ROOT)/$(VENV310)/bin/python \
+	    -Dpybind11_DIR=$$($(VENV310)/bin/python -m pybind11 --cmakedir) \
+	    -DTAVELIN_OUTPUT_DIR=$(ROOT)/build/plugin310/Tavelin >/dev/null; \
+	  $(VENV310)/bin/cmake --build build/cmake310; \
+	  PYTHONPATH=$(ROOT)/build/plugin310/Tavelin:$(ROOT)/host $(VENV310)/bin/python -m pytest -q -p no:cacheprovider \
+	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
+	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build check"; fi
+
+clean:
+	rm -rf build dist out

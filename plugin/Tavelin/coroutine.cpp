@@ -1,0 +1,531 @@
+#include "coroutine.hpp"
+
+namespace tavelin {
+namespace {
+
+enum class State { Created, Suspended, Running, Finished };
+
+struct Coroutine {
+    PyObject_HEAD
+    CoroutineBody *body;   // owned; null once finished
+    PyObject *awaiting;    // the iterator being delegated to while suspended
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *weakrefs;
+    State state;
+};
+
+// What `__await__` returns: an iterator over the coroutine, so that the
+// coroutine object itself is not iterable.
+struct CoroutineWrapper {
+    PyObject_HEAD
+    PyObject *coroutine;
+};
+
+PyTypeObject CoroutineType;
+PyTypeObject WrapperType;
+
+Coroutine *as_coroutine(PyObject *o) { return reinterpret_cast<Coroutine *>(o); }
+
+void set_stop_iteration(PyObject *value) {
+    // Wrapped in an instance so tuples and exceptions arrive as the value.
+    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!exc) return;
+    PyErr_SetObject(PyExc_StopIteration, exc);
+    Py_DECREF(exc);
+}
+
+// Drops the body and everything it holds; the coroutine can run no more.
+void finish(Coroutine *c) {
+    c->state = State::Finished;
+    Py_CLEAR(c->awaiting);
+    if (CoroutineBody *body = c->body) {
+        c->body = nullptr;
+        delete body;
+    }
+}
+
+// The coroutine ends with the pending exception. A StopIteration escaping the
+// body would read as a normal return to the caller, so it becomes a RuntimeError.
+PySendResult finish_with_error(Coroutine *c) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb) PyException_SetTraceback(value, tb);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        Py_INCREF(value);
+        PyException_SetCause(v2, value);
+        PyException_SetContext(v2, value);
+        PyErr_Restore(t2, v2, tb2);
+        Py_DECREF(type);
+        Py_XDECREF(tb);
+    }
+    // Destroying the body may run arbitrary code: keep the error safe meanwhile.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    finish(c);
+    PyErr_Restore(type, value, tb);
+    return PYGEN_ERROR;
+}
+
+// The iterator that `await obj` delegates to: the object itself for native
+// coroutines and generator-based coroutines, else the result of its __await__.
+PyObject *awaitable_iterator(PyObject *obj) {
+    if (PyCoro_CheckExact(obj)) return Py_NewRef(obj);
+    if (PyGen_CheckExact(obj)) {
+        PyObject *code = PyObject_GetAttrString(obj, "gi_code");
+        if (!code) return nullptr;
+        bool iterable_coroutine = (reinterpret_cast<PyCodeObject *>(code)->co_flags & CO_ITERABLE_COROUTINE) != 0;
+        Py_DECREF(code);
+        if (iterable_coroutine) return Py_NewRef(obj);
+    }
+    unaryfunc getter = Py_TYPE(obj)->tp_as_async ? Py_TYPE(obj)->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    PyObject *it = getter(obj);
+    if (!it) return nullptr;
+    if (PyCoro_CheckExact(it) || Py_TYPE(it) == &CoroutineType) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        Py_DECREF(it);
+        return nullptr;
+    }
+    if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+        Py_DECREF(it);
+        return nullptr;
+    }
+    return it;
+}
+
+// Runs the body from `step` on: delegates to each awaited object until one
+// suspends, or returns the body's result.
+PySendResult drive(Coroutine *c, CoroutineStep step, PyObject **result) {
+    for (;;) {
+        if (step.kind == CoroutineStep::Kind::Return) {
+            *result = step.value.release().ptr();
+            finish(c);
+            return PYGEN_RETURN;
+        }
+        PyObject *it = awaitable_iterator(step.value.ptr());
+        if (!it) return finish_with_error(c);
+        step.value = py::object();
+        c->awaiting = it;
+        PyObject *value = nullptr;
+        PySendResult r = PyIter_Send(it, Py_None, &value);
+        if (r == PYGEN_NEXT) {
+            c->state = State::Suspended;
+            *result = value;
+            return PYGEN_NEXT;
+        }
+        Py_CLEAR(c->awaiting);
+        if (r == PYGEN_ERROR) return finish_with_error(c);
+        py::object awaited = py::reinterpret_steal<py::object>(value);
+        try {
+            step = c->body->resume(std::move(awaited));
+        } catch (...) {
+            restore_python_error();
+            return finish_with_error(c);
+        }
+    }
+}
+
+// Handles what the awaited iterator did with a value sent or thrown into it.
+PySendResult after_delegate(Coroutine *c, PyObject *yielded, PySendResult r, PyObject **result) {
+    if (r == PYGEN_NEXT) {
+        c->state = State::Suspended;
+        *result = yielded;
+        return PYGEN_NEXT;
+    }
+    Py_CLEAR(c->awaiting);
+    if (r == PYGEN_ERROR) return finish_with_error(c);
+    py::object awaited = py::reinterpret_steal<py::object>(yielded);
+    CoroutineStep step = CoroutineStep::return_(py::none());
+    try {
+        step = c->body->resume(std::move(awaited));
+    } catch (...) {
+        restore_python_error();
+        return finish_with_error(c);
+    }
+    return drive(c, std::move(step), result);
+}
+
+bool refuse_if_busy(Coroutine *c) {
+    if (c->state == State::Running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return true;
+    }
+    if (c->state == State::Finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return true;
+    }
+    return false;
+}
+
+PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result) noexcept {
+    Coroutine *c = as_coroutine(self);
+    *result = nullptr;
+    if (refuse_if_busy(c)) return PYGEN_ERROR;
+    if (c->state == State::Created) {
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        c->state = State::Running;
+        CoroutineStep step = CoroutineStep::return_(py::none());
+        try {
+            step = c->body->start();
+        } catch (...) {
+            restore_python_error();
+            return finish_with_error(c);
+        }
+        return drive(c, std::move(step), result);
+    }
+    c->state = State::Running;
+    PyObject *yielded = nullptr;
+    PySendResult r = PyIter_Send(c->awaiting, arg, &yielded);
+    return after_delegate(c, yielded, r, result);
+}
+
+// Result of send() as a method: the yielded value, or StopIteration(result).
+PyObject *send_result_to_object(PySendResult r, PyObject *value) {
+    if (r == PYGEN_NEXT) return value;
+    if (r == PYGEN_RETURN) {
+        if (value == Py_None)
+            PyErr_SetNone(PyExc_StopIteration);
+        else
+            set_stop_iteration(value);
+        Py_DECREF(value);
+    }
+    return nullptr;
+}
+
+PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
+    PyObject *value = nullptr;
+    PySendResult r = coroutine_am_send(self, arg, &value);
+    return send_result_to_object(r, value);
+}
+
+// Closes the awaited iterator, if it has a close method. -1 with an error set on failure.
+int close_iterator(PyObject *it) {
+    if (Py_TYPE(it) == &CoroutineType || PyCoro_CheckExact(it) || PyGen_CheckExact(it) || PyObject_HasAttrString(it, "close")) {
+        PyObject *r = PyObject_CallMethod(it, "close", nullptr);
+        if (!r) return -1;
+        Py_DECREF(r);
+    }
+    return 0;
+}
+
+// throw(value), throw(type[, value[, traceback]]): checked as generators check them.
+bool normalize_thrown(PyObject *type, PyObject *value, PyObject *tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    if (PyExceptionClass_Check(type)) return true;
+    if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+    return false;
+}
+
+// Raises the thrown exception as PyErr_Restore would for `raise` at the await.
+void raise_thrown(PyObject *type, PyObject *value, PyObject *tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (PyExceptionInstance_Check(type)) {
+        PyObject *t = reinterpret_cast<PyObject *>(Py_TYPE(type));
+        Py_INCREF(t);
+        Py_INCREF(type);
+        if (!tb) tb = PyException_GetTraceback(type); else Py_INCREF(tb);
+        PyErr_Restore(t, type, tb);
+        return;
+    }
+    Py_INCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyObject *t = type, *v = value, *b = tb;
+    PyErr_NormalizeException(&t, &v, &b);
+    if (b) PyException_SetTraceback(v, b);
+    PyErr_Restore(t, v, b);
+}
+
+PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        if (nargs > 3) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        }
+        return nullptr;
+    }
+    PyObject *type = args[0];
+    PyObject *value = nargs > 1 ? args[1] : nullptr;
+    PyObject *tb = nargs > 2 ? args[2] : nullptr;
+    Coroutine *c = as_coroutine(self);
+    if (c->state == State::Running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return nullptr;
+    }
+    if (c->state == State::Suspended && c->awaiting) {
+        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+            c->state = State::Running;
+            int err = close_iterator(c->awaiting);
+            Py_CLEAR(c->awaiting);
+            if (err < 0) return finish_with_error(c), nullptr;
+        } else {
+            PyObject *meth = PyObject_GetAttrString(c->awaiting, "throw");
+            if (!meth) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return finish_with_error(c), nullptr;
+                PyErr_Clear();
+            }
+            if (meth) {
+                c->state = State::Running;
+                PyObject *yielded = PyObject_Vectorcall(meth, args, static_cast<size_t>(nargs), nullptr);
+                Py_DECREF(meth);
+                if (yielded) {
+                    c->state = State::Suspended;
+                    return yielded;
+                }
+                // The iterator finished: StopIteration carries the awaited result.
+                if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                    PyObject *et, *ev, *etb;
+                    PyErr_Fetch(&et, &ev, &etb);
+                    PyErr_NormalizeException(&et, &ev, &etb);
+                    PyObject *result = PyObject_GetAttrString(ev, "value");
+                    Py_XDECREF(et);
+                    Py_XDECREF(ev);
+                    Py_XDECREF(etb);
+                    if (!result) return finish_with_error(c), nullptr;
+                    PyObject *out = nullptr;
+                    PySendResult r = after_delegate(c, result, PYGEN_RETURN, &out);
+                    return send_result_to_object(r, out);
+                }
+                Py_CLEAR(c->awaiting);
+                return finish_with_error(c), nullptr;
+            }
+            Py_CLEAR(c->awaiting);
+        }
+    } else if (c->state == State::Finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    // Raised where the body stands (at its start or at its await): nothing
+    // there handles it, so the coroutine ends with it.
+    if (!normalize_thrown(type, value, tb)) return nullptr;
+    raise_thrown(type, value, tb);
+    return finish_with_error(c), nullptr;
+}
+
+PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
+    Coroutine *c = as_coroutine(self);
+    if (c->state == State::Running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return nullptr;
+    }
+    if (c->state == State::Suspended && c->awaiting) {
+        c->state = State::Running;
+        if (close_iterator(c->awaiting) < 0) {
+            finish_with_error(c);
+            if (!PyErr_ExceptionMatches(PyExc_GeneratorExit)) return nullptr;
+            PyErr_Clear();
+        }
+    }
+    finish(c);
+    Py_RETURN_NONE;
+}
+
+PyObject *coroutine_await(PyObject *self) noexcept {
+    CoroutineWrapper *w = PyObject_GC_New(CoroutineWrapper, &WrapperType);
+    if (!w) return nullptr;
+    w->coroutine = Py_NewRef(self);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject *>(w);
+}
+
+void coroutine_finalize(PyObject *self) noexcept {
+    Coroutine *c = as_coroutine(self);
+    if (c->state == State::Finished) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (c->state == State::Created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+        finish(c);
+    } else {
+        PyObject *r = coroutine_close(self, nullptr);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(self);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    Coroutine *c = as_coroutine(self);
+    Py_VISIT(c->awaiting);
+    Py_VISIT(c->name);
+    Py_VISIT(c->qualname);
+    if (c->body) return c->body->traverse(visit, arg);
+    return 0;
+}
+
+int coroutine_clear(PyObject *self) noexcept {
+    Coroutine *c = as_coroutine(self);
+    Py_CLEAR(c->awaiting);
+    if (c->body) c->body->clear();
+    return 0;
+}
+
+void coroutine_dealloc(PyObject *self) noexcept {
+    Coroutine *c = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    finish(c);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->qualname);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject *coroutine_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
+}
+
+PyObject *get_name(PyObject *self, void *) noexcept { return Py_NewRef(as_coroutine(self)->name); }
+PyObject *get_qualname(PyObject *self, void *) noexcept { return Py_NewRef(as_coroutine(self)->qualname); }
+PyObject *get_running(PyObject *self, void *) noexcept {
+    return PyBool_FromLong(as_coroutine(self)->state == State::Running);
+}
+PyObject *get_suspended(PyObject *self, void *) noexcept {
+    return PyBool_FromLong(as_coroutine(self)->state == State::Suspended);
+}
+PyObject *get_await(PyObject *self, void *) noexcept {
+    PyObject *it = as_coroutine(self)->awaiting;
+    return Py_NewRef(it ? it : Py_None);
+}
+PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, nullptr},
+    {"close", coroutine_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+
+// The wrapper forwards everything to its coroutine.
+PyObject *wrapper_iternext(PyObject *self) noexcept {
+    PyObject *value = nullptr;
+    PySendResult r = coroutine_am_send(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, Py_None, &value);
+    if (r == PYGEN_RETURN) {
+        if (value != Py_None) set_stop_iteration(value);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return r == PYGEN_NEXT ? value : nullptr;
+}
+PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept {
+    return coroutine_send(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, arg);
+}
+PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return coroutine_throw(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, args, nargs);
+}
+PyObject *wrapper_close(PyObject *self, PyObject *) noexcept {
+    return coroutine_close(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, nullptr);
+}
+int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    Py_VISIT(reinterpret_cast<CoroutineWrapper *>(self)->coroutine);
+    return 0;
+}
+int wrapper_clear(PyObject *self) noexcept {
+    Py_CLEAR(reinterpret_cast<CoroutineWrapper *>(self)->coroutine);
+    return 0;
+}
+void wrapper_dealloc(PyObject *self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<CoroutineWrapper *>(self)->coroutine);
+    PyObject_GC_Del(self);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool ready_coroutine_types() noexcept {
+    if (!(CoroutineType.tp_flags & Py_TPFLAGS_READY)) {
+        init_static_type(CoroutineType, "Tavelin.coroutine", sizeof(Coroutine));
+        CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        CoroutineType.tp_dealloc = coroutine_dealloc;
+        CoroutineType.tp_repr = coroutine_repr;
+        CoroutineType.tp_as_async = &coroutine_async;
+        CoroutineType.tp_traverse = coroutine_traverse;
+        CoroutineType.tp_clear = coroutine_clear;
+        CoroutineType.tp_finalize = coroutine_finalize;
+        CoroutineType.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
+        CoroutineType.tp_methods = coroutine_methods;
+        CoroutineType.tp_getset = coroutine_getset;
+        if (PyType_Ready(&CoroutineType) < 0) return false;
+    }
+    if (!(WrapperType.tp_flags & Py_TPFLAGS_READY)) {
+        init_static_type(WrapperType, "Tavelin.coroutine_wrapper", sizeof(CoroutineWrapper));
+        WrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        WrapperType.tp_dealloc = wrapper_dealloc;
+        WrapperType.tp_traverse = wrapper_traverse;
+        WrapperType.tp_clear = wrapper_clear;
+        WrapperType.tp_iter = PyObject_SelfIter;
+        WrapperType.tp_iternext = wrapper_iternext;
+        WrapperType.tp_methods = wrapper_methods;
+        if (PyType_Ready(&WrapperType) < 0) return false;
+    }
+    return true;
+}
+
+PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept {
+    Coroutine *c = PyObject_GC_New(Coroutine, &CoroutineType);
+    if (!c) return nullptr;
+    c->body = body.release();
+    c->awaiting = nullptr;
+    c->weakrefs = nullptr;
+    c->state = State::Created;
+    c->name = PyUnicode_FromString(name);
+    c->qualname = PyUnicode_FromString(qualname);
+    PyObject_GC_Track(c);
+    if (!c->name || !c->qualname) {
+        c->state = State::Finished;  // no "never awaited" warning for a half-made object
+        Py_DECREF(c);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(c);
+}
+
+}  // namespace tavelin

@@ -1,0 +1,69 @@
+// Every operation the plug-in performs on host objects, in one place. `plugin`
+// is the plug-in object; `zel`, `ui` and `TorchTools` are looked up afresh on
+// every use.
+#pragma once
+
+#include "common.hpp"
+
+#include <utility>
+
+namespace tavelin::host {
+
+inline py::object image_tools(py::handle zelapi) { return zelapi.attr("ImageTools"); }
+
+inline void progress_bar(py::handle plugin, const char *message, int percent) {
+    plugin.attr("zel").attr("ui").attr("progress_bar")(message, percent);
+}
+
+inline void close_progress_bar(py::handle plugin) { plugin.attr("zel").attr("ui").attr("close_progress_bar")(); }
+
+inline void empty_cache(py::handle plugin) { plugin.attr("zel").attr("empty_cache")(); }
+
+inline py::object plugin_path(py::handle tools) { return tools.attr("plugin_path"); }
+
+// The device and the dtype, unpacked from exactly two values.
+inline std::pair<py::object, py::object> get_device_dtype(py::handle plugin) {
+    py::object result = plugin.attr("zel").attr("TorchTools").attr("get_device_dtype")();
+    if (PyTuple_CheckExact(result.ptr()) || PyList_CheckExact(result.ptr())) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(result.ptr());
+        if (n == 2) {
+            PyObject **items = PySequence_Fast_ITEMS(result.ptr());
+            return {py::reinterpret_borrow<py::object>(items[0]), py::reinterpret_borrow<py::object>(items[1])};
+        }
+        if (n > 2) throw py::value_error("too many values to unpack (expected 2)");
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        throw py::error_already_set();
+    }
+    py::object it = steal(PyObject_GetIter(result.ptr()));
+    py::object values[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            check(!PyErr_Occurred());
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+            throw py::error_already_set();
+        }
+        values[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        throw py::value_error("too many values to unpack (expected 2)");
+    }
+    check(!PyErr_Occurred());
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+inline py::object image_to_np(py::handle plugin, py::handle image) {
+    return plugin.attr("ImageTools").attr("image_to_np")(image);
+}
+
+inline py::object bit_depth(py::handle image) { return steal(PyObject_GetItem(image.ptr(), py::str("bit_depth").ptr())); }
+
+inline py::object progress(py::handle tools, int percent) { return tools.attr("progress")(percent); }
+
+inline py::object np_to_image(py::handle plugin, py::handle output, py::handle bit_depth) {
+    return plugin.attr("ImageTools").attr("np_to_image")(output, py::arg("bit_depth") = bit_depth);
+}
+
+}  // namespace tavelin::host

@@ -1,0 +1,53 @@
+// NumPy arrays seen through the buffer protocol, for the pixel passes.
+#pragma once
+
+#include "common.hpp"
+#include "pixels.hpp"
+
+#include <optional>
+
+namespace tavelin {
+
+enum class SampleType { U8, U16, F32 };
+
+// A host image array the pixel passes can read directly: a NumPy array of
+// height x width x 3 or 4 samples (uint8, uint16 or float32, native order,
+// any strides). Holds the buffer for its lifetime.
+class HostImage {
+  public:
+    static std::optional<HostImage> view(py::handle array, py::handle np);
+    HostImage(HostImage &&other) noexcept;
+    HostImage &operator=(HostImage &&) = delete;
+    HostImage(const HostImage &) = delete;
+    ~HostImage();
+
+    const pixels::ImageView &pixels() const { return view_; }
+    SampleType type() const { return type_; }
+
+  private:
+    HostImage() = default;
+    Py_buffer buffer_{};
+    bool held_ = false;
+    pixels::ImageView view_;
+    SampleType type_ = SampleType::U8;
+};
+
+// A new C-contiguous array of the given shape and NumPy dtype name, with a
+// pointer to its first element.
+template <typename T>
+struct NewArray {
+    py::object array;
+    T *data;
+};
+template <typename T>
+NewArray<T> new_array(py::handle np, std::ptrdiff_t h, std::ptrdiff_t w, std::ptrdiff_t c, const char *dtype);
+
+// The data of a C-contiguous float32 array with two axes, e.g. a matte.
+struct FloatPlane {
+    py::object array;
+    const float *data;
+    std::ptrdiff_t height, width;
+};
+FloatPlane float_plane(py::object array);
+
+}  // namespace tavelin

@@ -1,0 +1,249 @@
+// The render coroutine: host image in, network run, cut-out or matte out.
+//
+// The body runs in two steps around its one await, `tools.progress(60)`:
+// everything up to the network input happens before it, the network and the
+// output after it. No torch.no_grad() scope spans the await, so coroutines
+// that run meanwhile keep their gradient mode, and the network object is taken
+// before it, so a reload by another render meanwhile cannot mismatch it with
+// the input tensor's precision.
+#include "coroutine.hpp"
+#include "host_api.hpp"
+#include "image_arrays.hpp"
+#include "no_grad.hpp"
+#include "plugin.hpp"
+
+#include <array>
+
+namespace tavelin {
+namespace {
+
+using pixels::ImageView;
+
+enum class OutputKind { LumaMatte, Cutout };
+
+// Dispatches a templated pass on the host array's sample type.
+template <typename F>
+void with_sample_type(SampleType type, F &&f) {
+    switch (type) {
+        case SampleType::U8: return f(std::uint8_t{});
+        case SampleType::U16: return f(std::uint16_t{});
+        case SampleType::F32: return f(float{});
+    }
+}
+
+class RenderBody final : public CoroutineBody {
+  public:
+    RenderBody(PyObject *const *args)
+        : self_(py::reinterpret_borrow<py::object>(args[0])),
+          image_(py::reinterpret_borrow<py::object>(args[1])),
+          params_(py::reinterpret_borrow<py::object>(args[2])),
+          instance_id_(py::reinterpret_borrow<py::object>(args[3])),
+          tools_(py::reinterpret_borrow<py::object>(args[4])) {}
+
+    CoroutineStep start() override {
+        record_ = validate_params();
+        torch_ = py::module_::import("torch");
+        np_ = py::module_::import("numpy");
+        cv2_ = py::module_::import("cv2");
+
+        auto [device, torch_dtype] = host::get_device_dtype(self_);
+        if (compare(device, self_.attr("model_loaded_on_device"), Py_NE) ||
+            compare(torch_dtype, self_.attr("model_loaded_with_dtype"), Py_NE))
+            self_.attr("load_model")(device, torch_dtype, tools_);
+
+        host_array_ = host::image_to_np(self_, image_);
+        auto view = HostImage::view(host_array_, np_);
+        if (!view) reject_image_array();
+        host_image_.emplace(std::move(*view));
+        bit_depth_ = host::bit_depth(image_);
+        eight_bit_ = !compare(bit_depth_, py::int_(8), Py_NE);
+        if (eight_bit_ && host_image_->type() != SampleType::U8)
+            throw py::type_error("image_to_np gave " + py::str(host_array_.attr("dtype")).cast<std::string>() +
+                                 " samples for an 8-bit image; expected uint8");
+
+        py::list sizes;
+        for (int s : {0, 256, 512, 1024}) sizes.append(s);
+        py::object mode = steal(PyNumber_Long(record_.attr("resize_mode").ptr()));
+        ref_size_ = steal(PyObject_GetItem(sizes.ptr(), mode.ptr())).cast<long>();
+        needs_resize_ = ref_size_ != 0;
+
+        input_tensor_ = torch_.attr("from_numpy")(network_input()).attr("to")(device);
+        if (torch_dtype.is(torch_.attr("float16"))) input_tensor_ = input_tensor_.attr("half")();
+        network_ = self_.attr("modnext");
+        return CoroutineStep::await_(host::progress(tools_, 60));
+    }
+
+    CoroutineStep resume(py::object) override {
+        py::object matte = run_network();
+        py::object output = compose(std::move(matte));
+        py::dict result;
+        result["image"] = host::np_to_image(self_, output, bit_depth_);
+        return CoroutineStep::return_(std::move(result));
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        for (py::object *o : held()) Py_VISIT(o->ptr());
+        return 0;
+    }
+
+    void clear() override {
+        host_image_.reset();
+        for (py::object *o : held()) *o = py::object();
+    }
+
+  private:
+    std::array<py::object *, 13> held() {
+        return {&self_,  &image_, &params_,  &instance_id_, &tools_,        &record_,     &torch_,
+                &np_,    &cv2_,   &network_, &input_tensor_, &host_array_, &bit_depth_};
+    }
+
+    // Params(**params), the host's mapping copied first; it is never modified.
+    py::object validate_params() {
+        if (params_.is_none()) throw py::type_error("argument after ** must be a mapping, not NoneType");
+        py::object copy = PyDict_CheckExact(params_.ptr())
+                              ? steal(PyDict_Copy(params_.ptr()))
+                              : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), params_.ptr()));
+        return steal(PyObject_Call(module_objects().params_model.ptr(), py::tuple().ptr(), copy.ptr()));
+    }
+
+    // Arrays the pixel passes don't take go through OpenCV's colour conversion,
+    // which reports what is wrong with them in its own words.
+    [[noreturn]] void reject_image_array() {
+        cv2_.attr("cvtColor")(host_array_, cv2_.attr("COLOR_RGB2BGR"));
+        std::string what = py::repr(host_array_.attr("shape")).cast<std::string>() + " " +
+                           py::str(host_array_.attr("dtype")).cast<std::string>();
+        throw py::type_error("image_to_np gave an array the plug-in cannot read: " + what +
+                             "; expected height x width x 3 or 4 samples of uint8, uint16 or float32");
+    }
+
+    // The network input: h x w x 3 float32 BGR samples 0..255 as a NumPy array.
+    // Resizing happens before the channel swap (both act per channel) so the
+    // full-size image is read once.
+    py::object network_input() {
+        const ImageView &src = host_image_->pixels();
+        if (!needs_resize_) {
+            auto input = new_array<float>(np_, src.height, src.width, 3, "float32");
+            GilRelease nogil;
+            if (eight_bit_)
+                pixels::bgr_float_from_u8(src, input.data);
+            else
+                with_sample_type(host_image_->type(),
+                                 [&](auto t) { pixels::bgr_float_from_unit<decltype(t)>(src, input.data); });
+            return input.array;
+        }
+        py::object small;
+        py::tuple size = py::make_tuple(ref_size_, ref_size_);
+        if (eight_bit_) {
+            small = cv2_.attr("resize")(host_array_, size);
+        } else {
+            auto rgb = new_array<std::uint8_t>(np_, src.height, src.width, 3, "uint8");
+            {
+                GilRelease nogil;
+                with_sample_type(host_image_->type(),
+                                 [&](auto t) { pixels::rgb_u8_from_unit<decltype(t)>(src, rgb.data); });
+            }
+            small = cv2_.attr("resize")(rgb.array, size);
+        }
+        auto view = HostImage::view(small, np_);
+        if (!view) throw py::type_error("unexpected result from cv2.resize");
+        auto input = new_array<float>(np_, ref_size_, ref_size_, 3, "float32");
+        pixels::bgr_float_from_u8(view->pixels(), input.data);
+        return input.array;
+    }
+
+    // Runs the network; returns channel 0 of its output as a float32 NumPy
+    // array of two axes (float16 output is widened: OpenCV can't resize it).
+    py::object run_network() {
+        NoGradScope no_grad(torch_);
+        py::object out = network_(input_tensor_);
+        input_tensor_ = py::object();
+        int is_tensor = PyObject_IsInstance(out.ptr(), torch_.attr("Tensor").ptr());
+        check(is_tensor >= 0);
+        if (!is_tensor)
+            throw py::type_error("the network returned " + std::string(Py_TYPE(out.ptr())->tp_name) +
+                                 "; expected a height x width x channels tensor");
+        if (out.attr("dim")().cast<int>() != 3)
+            throw py::value_error("the network returned a tensor of shape " +
+                                  py::str(py::tuple(out.attr("shape"))).cast<std::string>() +
+                                  "; expected height x width x channels");
+        py::object matte = out.attr("select")(2, 0).attr("detach")().attr("to")(torch_.attr("float32"));
+        matte = matte.attr("contiguous")().attr("cpu")().attr("numpy")();
+        no_grad.exit();
+        return matte;
+    }
+
+    OutputKind output_kind() {
+        py::object output = record_.attr("output");
+        py::object members = module_objects().output_enum;
+        if (compare(output, members.attr("LUMA_MATTE"), Py_EQ)) return OutputKind::LumaMatte;
+        if (compare(output, members.attr("CUTOUT"), Py_EQ)) return OutputKind::Cutout;
+        print_line(py::str("Error, invalid params.output value: ") + format_empty(output));
+        throw py::value_error("invalid params.output value: " + format_empty(output).cast<std::string>());
+    }
+
+    // The output array at the input's size and bit depth.
+    py::object compose(py::object network_matte) {
+        const ImageView &src = host_image_->pixels();
+        const std::ptrdiff_t H = src.height, W = src.width;
+        OutputKind kind = output_kind();
+        py::tuple full_size = py::make_tuple(W, H);
+        py::object lanczos = cv2_.attr("INTER_LANCZOS4");
+
+        FloatPlane matte = float_plane(network_matte);
+        bool same_size = matte.height == H && matte.width == W;
+        if (needs_resize_) {
+            matte = float_plane(cv2_.attr("resize")(matte.array, full_size));
+        } else if (!same_size && kind == OutputKind::Cutout) {
+            // A network that changed the size: the matte itself is fitted to
+            // the image, so the cut-out can still be composed.
+            matte = float_plane(cv2_.attr("resize")(matte.array, full_size, py::arg("interpolation") = lanczos));
+        }
+
+        py::object output;
+        if (kind == OutputKind::LumaMatte) {
+            if (eight_bit_) {
+                auto out = new_array<std::uint8_t>(np_, matte.height, matte.width, 3, "uint8");
+                GilRelease nogil;
+                pixels::luma_u8(matte.data, matte.height, matte.width, out.data);
+                output = out.array;
+            } else {
+                auto out = new_array<float>(np_, matte.height, matte.width, 3, "float32");
+                GilRelease nogil;
+                pixels::luma_float(matte.data, matte.height, matte.width, out.data);
+                output = out.array;
+            }
+            if (matte.height != H || matte.width != W)
+                output = cv2_.attr("resize")(output, full_size, py::arg("interpolation") = lanczos);
+        } else if (eight_bit_) {
+            auto out = new_array<std::uint8_t>(np_, H, W, 4, "uint8");
+            GilRelease nogil;
+            pixels::cutout_u8(src, matte.data, out.data);
+            output = out.array;
+        } else {
+            // Colour at the host's own precision, not the 8-bit working copy.
+            auto out = new_array<float>(np_, H, W, 4, "float32");
+            GilRelease nogil;
+            with_sample_type(host_image_->type(),
+                             [&](auto t) { pixels::cutout_float<decltype(t)>(src, matte.data, out.data); });
+            output = out.array;
+        }
+        return output;
+    }
+
+    py::object self_, image_, params_, instance_id_, tools_;
+    py::object record_, torch_, np_, cv2_, network_, input_tensor_, host_array_, bit_depth_;
+    std::optional<HostImage> host_image_;
+    bool eight_bit_ = true;
+    bool needs_resize_ = false;
+    long ref_size_ = 0;
+};
+
+}  // namespace
+
+PyObject *plugin_render(PyObject *const *args) noexcept {
+    return guarded<PyObject *>(nullptr, [&] {
+        return make_coroutine(std::make_unique<RenderBody>(args), "render", "Tavelin.render");
+    });
+}
+
+}  // namespace tavelin

@@ -1,0 +1,2 @@
+// placeholder, filled below
+int main() { return 0; }
