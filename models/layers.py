@@ -10,7 +10,7 @@ file's execution order.
 from __future__ import annotations
 
 import math
-from typing import List
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 import torch
@@ -20,8 +20,8 @@ from torch import nn
 from .tflite_reader import Graph, Operator
 
 
-def same_padding(size: int, kernel: int, stride: int, dilation: int) -> tuple[int, int]:
-    """TFLite SAME padding along one axis: (before, after); the odd pixel goes after."""
+def same_padding(size: int, kernel: int, stride: int, dilation: int) -> Tuple[int, int]:
+    """TFLite SAME padding along one axis: (before, after); an odd pixel goes after."""
     out = (size + stride - 1) // stride
     effective = (kernel - 1) * dilation + 1
     total = max((out - 1) * stride + effective - size, 0)
@@ -62,16 +62,10 @@ class Conv2d(nn.Module):
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         x = vals[self.src]
         if self.same:
-            kh = self.weight.shape[2]
-            kw = self.weight.shape[3]
-            h = x.shape[2]
-            w = x.shape[3]
-            out_h = (h + self.stride[0] - 1) // self.stride[0]
-            out_w = (w + self.stride[1] - 1) // self.stride[1]
-            pad_h = max((out_h - 1) * self.stride[0] + (kh - 1) * self.dilation[0] + 1 - h, 0)
-            pad_w = max((out_w - 1) * self.stride[1] + (kw - 1) * self.dilation[1] + 1 - w, 0)
-            if pad_h > 0 or pad_w > 0:
-                x = F.pad(x, [pad_w // 2, pad_w - pad_w // 2, pad_h // 2, pad_h - pad_h // 2])
+            top, bottom = same_padding(x.shape[2], self.weight.shape[2], self.stride[0], self.dilation[0])
+            left, right = same_padding(x.shape[3], self.weight.shape[3], self.stride[1], self.dilation[1])
+            if top + bottom + left + right > 0:
+                x = F.pad(x, [left, right, top, bottom])
         y = F.conv2d(x, self.weight, self.bias, self.stride, 0, self.dilation, self.groups)
         return _activation(y, self.activation)
 
@@ -222,11 +216,18 @@ def _t(a: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(np.ascontiguousarray(a, dtype=np.float32))
 
 
-def build_net(graph: Graph) -> TFLiteNet:
-    """Rebuild ``graph`` (one NHWC float input, one output) as a ``TFLiteNet``."""
+def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> TFLiteNet:
+    """Rebuild ``graph`` (one NHWC float input, one output) as a ``TFLiteNet``.
+
+    ``slots``, when given, is filled with tensor index -> position of that
+    tensor in the list ``TFLiteNet`` builds while it runs.
+    """
     if len(graph.inputs) != 1 or len(graph.outputs) != 1:
         raise NotImplementedError("only graphs with one input and one output are supported")
-    slots = {graph.inputs[0]: 0}
+    if slots is None:
+        slots = {}
+    slots.clear()
+    slots[graph.inputs[0]] = 0
     ops: List[nn.Module] = []
 
     def slot(index: int) -> int:
