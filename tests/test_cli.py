@@ -72,13 +72,19 @@ def photos(tmp_path_factory):
     return folder, sizes
 
 
-@needs_plugin
-def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, tmp_path):
-    folder, sizes = photos
+@pytest.fixture(scope="module")
+def mixed_run(photos, tmp_path_factory):
+    """One run over the whole folder: (process result, output folder, input digests before)."""
+    folder, _ = photos
     before = digest(folder)
-    out = tmp_path / "out"
-    run = tavelin(folder, "-o", out, "--preview", "--plugin-dir", PLUGIN_DIR)
+    out = tmp_path_factory.mktemp("mixed") / "out"
+    return tavelin(folder, "-o", out, "--preview", "--plugin-dir", PLUGIN_DIR), out, before
 
+
+@needs_plugin
+def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, mixed_run):
+    folder, sizes = photos
+    run, out, before = mixed_run
     assert run.returncode == 1, run.stderr
     errors = [line for line in run.stderr.splitlines() if line.startswith("tavelin: ") and "matted" not in line]
     assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png", "notes.txt"]
@@ -144,15 +150,19 @@ def test_outputs_are_kept_unless_overwrite_and_inputs_never_overwritten(photos, 
 
 
 @needs_plugin
-def test_decontaminated_cutout_keeps_alpha(photos, tmp_path):
+def test_decontaminated_cutout_keeps_alpha(photos, mixed_run, tmp_path):
     folder, _ = photos
-    plain, clean = tmp_path / "plain", tmp_path / "clean"
-    assert tavelin(folder / "layer.png", "-o", plain, "--plugin-dir", PLUGIN_DIR).returncode == 0
-    run = tavelin(folder / "layer.png", "-o", clean, "--decontaminate", "--preview", "--plugin-dir", PLUGIN_DIR)
+    _, plain, _ = mixed_run
+    run = tavelin(folder / "layer.png", folder / "plate.exr", "-o", tmp_path, "--decontaminate", "--preview",
+                  "--plugin-dir", PLUGIN_DIR)
     assert run.returncode == 0, run.stderr
-    before, after = raw(plain / "layer.cutout.png"), raw(clean / "layer.cutout.png")
-    np.testing.assert_array_equal(before[:, :, 3], after[:, :, 3])
-    assert (clean / "layer.preview.png").is_file()
+    for name in ("layer.cutout.png", "plate.cutout.exr"):
+        before, after = raw(plain / name), raw(tmp_path / name)
+        assert after.dtype == before.dtype
+        np.testing.assert_array_equal(before[:, :, 3], after[:, :, 3])
+    assert (tmp_path / "layer.preview.png").is_file()
+    # over the contrasting background, not the checkerboard of the plain preview
+    assert not np.array_equal(raw(tmp_path / "layer.preview.png"), raw(plain / "layer.preview.png"))
 
 
 @pytest.mark.parametrize("args,message", [
