@@ -1,0 +1,171 @@
+"""The two network files as the plug-in loads them: layout, precision, sizes,
+serialisation, and a plausible matte on the sample photo."""
+
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+import torch
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
+
+from models import convert  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+
+PHOTO = ROOT / "examples" / "astronaut.png"
+# Boxes (rows, columns) on the 512 x 512 sample photo.
+SUBJECT_BOXES = {"torso": (slice(330, 500), slice(80, 280)), "face": (slice(60, 150), slice(190, 280))}
+BACKGROUND_BOXES = {"top right": (slice(0, 150), slice(380, 512)), "top left": (slice(0, 100), slice(0, 100))}
+
+
+@pytest.fixture(scope="module")
+def model_dir(tmp_path_factory):
+    out = tmp_path_factory.mktemp("models")
+    convert.main(["--out", str(out)])
+    return out
+
+
+def load(model_dir, half):
+    """The plug-in's load sequence: jit.load, .to(device), .half() for float16, .eval()."""
+    module = torch.jit.load(str(model_dir / (convert.FLOAT16_FILE if half else convert.FLOAT32_FILE)))
+    module.to("cpu")
+    if half:
+        module.half()
+    module.eval()
+    return module
+
+
+@pytest.fixture(scope="module")
+def networks(model_dir):
+    return {torch.float32: load(model_dir, False), torch.float16: load(model_dir, True)}
+
+
+def photo_bgr():
+    return cv2.imread(str(PHOTO), cv2.IMREAD_COLOR)  # OpenCV reads blue-green-red
+
+
+def run(module, image_bgr, dtype):
+    with torch.no_grad():
+        return module(torch.Tensor(image_bgr).to(dtype))
+
+
+def test_both_files_are_written(model_dir):
+    assert sorted(p.name for p in model_dir.iterdir()) == sorted([convert.FLOAT32_FILE, convert.FLOAT16_FILE])
+
+
+def test_conversion_is_deterministic(model_dir, tmp_path):
+    convert.write_models(tmp_path)
+    for name in (convert.FLOAT32_FILE, convert.FLOAT16_FILE):
+        assert (tmp_path / name).read_bytes() == (model_dir / name).read_bytes(), name
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+@pytest.mark.parametrize("h, w", [(1, 1), (1, 17), (17, 1), (3, 1000), (37, 53), (144, 512)])
+def test_output_layout_dtype_and_range(networks, dtype, h, w):
+    rng = np.random.default_rng(h * 1000 + w)
+    image = rng.integers(0, 256, (h, w, 3)).astype(np.float32)
+    out = run(networks[dtype], image, dtype)
+    assert out.shape[:2] == (h, w) and out.dim() == 3 and out.shape[2] >= 1
+    assert out.dtype == dtype and out.device.type == "cpu"
+    assert torch.isfinite(out).all()
+    assert out.min() >= 0 and out.max() <= 1
+
+
+@pytest.mark.parametrize("value", [0.0, 255.0])
+def test_flat_images_give_a_valid_matte(networks, value):
+    # The plug-in warms up on a 512 x 512 image of zeros.
+    out = run(networks[torch.float16], np.full((512, 512, 3), value, np.float32), torch.float16)
+    assert out.shape == (512, 512, 1) and torch.isfinite(out).all()
+    assert out.min() >= 0 and out.max() <= 1
+
+
+def test_channel_order_is_blue_green_red(networks):
+    image = photo_bgr()
+    straight = run(networks[torch.float32], image, torch.float32)
+    swapped = run(networks[torch.float32], image[:, :, ::-1].copy(), torch.float32)
+    # Swapping red and blue turns the orange suit blue: the matte must notice.
+    assert (straight - swapped).abs().mean() > 1e-3
+    assert straight[SUBJECT_BOXES["torso"]].mean() > swapped[SUBJECT_BOXES["torso"]].mean() - 0.05
+
+
+@pytest.mark.parametrize("half", [False, True])
+def test_saved_and_loaded_module_matches_the_module_it_was_saved_from(half, tmp_path):
+    module = convert.build_module()
+    if half:
+        module = module.half()
+    scripted = convert.script_module(module)
+    path = tmp_path / "m.pt"
+    torch.jit.save(scripted, str(path))
+    loaded = torch.jit.load(str(path))
+    dtype = torch.float16 if half else torch.float32
+    image = torch.Tensor(photo_bgr()[::2, ::3].copy()).to(dtype)
+    with torch.no_grad():
+        expected = module(image)
+        assert torch.equal(scripted(image), expected)
+        assert torch.equal(loaded(image), expected)
+
+
+def test_scripted_code_names_no_device():
+    # Constants made on the input's device only: no tensor may be pinned to the CPU.
+    scripted = convert.script_module(convert.build_module())
+    for name, sub in scripted.named_modules():
+        code = sub.code if hasattr(sub, "code") else ""
+        assert "cpu" not in code and "cuda" not in code, name
+
+
+def test_half_precision_agrees_with_float32(networks):
+    image = photo_bgr()
+    a = run(networks[torch.float32], image, torch.float32).float()
+    b = run(networks[torch.float16], image, torch.float16).float()
+    assert (a - b).abs().mean() < 5e-3
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+@pytest.mark.parametrize("mode", [0, 1, 2, 3])
+def test_sample_photo_matte_is_plausible(networks, dtype, mode):
+    """The plug-in's path: stretch to the mode's square (mode 0: full size), run, resize back."""
+    image = photo_bgr()
+    h, w = image.shape[:2]
+    ref = [0, 256, 512, 1024][mode]
+    net_in = cv2.resize(image, (ref, ref)) if ref else image
+    matte = run(networks[dtype], net_in, dtype)[:, :, 0:1].numpy().astype(np.float32)
+    if ref:
+        matte = cv2.resize(matte, (w, h))
+    matte = matte.reshape(h, w)
+    for name, box in SUBJECT_BOXES.items():
+        assert matte[box].mean() > 0.8, name
+    for name, box in BACKGROUND_BOXES.items():
+        assert matte[box].mean() < 0.2, name
+
+
+def test_wide_images_use_the_landscape_network(networks):
+    # The lower part of the photo as a wide (16:9) picture: the square network,
+    # fed it stretched, loses the torso; the landscape one keeps it.
+    crop = photo_bgr()[224:512]
+    torso = (slice(100, 280), slice(60, 280))
+    matte = run(networks[torch.float32], crop, torch.float32)[:, :, 0].numpy()
+    assert matte[torso].mean() > 0.8
+    assert matte[0:80, 400:512].mean() < 0.2
+    square_only = convert.script_module(convert.build_module(landscape=False))
+    assert run(square_only, crop, torch.float32)[:, :, 0].numpy()[torso].mean() < 0.5
+
+
+def test_refinement_follows_image_edges_at_full_size():
+    # At full size the refined matte's edges should sit on the photo's edges: the
+    # image gradient under the matte's transition band is higher than without it.
+    image = photo_bgr()
+    grey = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY).astype(np.float32)
+    grad = np.hypot(cv2.Sobel(grey, cv2.CV_32F, 1, 0), cv2.Sobel(grey, cv2.CV_32F, 0, 1))
+
+    def edge_alignment(module):
+        matte = run(module, image, torch.float32)[:, :, 0].numpy()
+        mg = np.hypot(cv2.Sobel(matte, cv2.CV_32F, 1, 0), cv2.Sobel(matte, cv2.CV_32F, 0, 1))
+        return float((mg * grad).sum() / mg.sum())
+
+    refined = edge_alignment(convert.build_module(refine=True))
+    raw = edge_alignment(convert.build_module(refine=False))
+    assert refined > 1.1 * raw
