@@ -68,8 +68,12 @@ py::object import_from(const char *module_name, std::initializer_list<const char
     py::object module;
     if (modules.contains(module_name)) {
         module = modules[module_name];
-        for (const char *n : names)
-            if (!py::hasattr(module, n)) module = py::object();
+        for (const char *n : names) {
+            if (!py::hasattr(module, n)) {
+                module = py::object();
+                break;
+            }
+        }
     }
     if (!module) {
         py::list fromlist;
