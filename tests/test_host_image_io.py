@@ -1,6 +1,5 @@
 """Image files: round trips per format and bit depth, orientation, damaged input, atomic writes."""
 
-import io
 import os
 import sys
 from pathlib import Path

@@ -15,7 +15,7 @@ from .devices import DeviceError, parse_device, parse_precision
 from .image_io import ImageReadError, ImageWriteError
 from .jobs import OutputExistsError, WouldOverwriteInputError, is_own_output, matte_file
 from .plugin import PluginError
-from .progress import ProgressUI
+from .progress import LineWriter, ProgressUI
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 GLOB_CHARS = frozenset("*?[")
@@ -131,6 +131,14 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
+def _only_problems(emit):
+    def filtered(line: str) -> None:
+        if "Warning" in line or "Error" in line:
+            emit(line)
+
+    return filtered
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -167,8 +175,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     from .host import Host
 
     started = time.monotonic()
-    # The plug-in prints its diagnostics; they go to stderr, between the progress bars.
-    diagnostics = ui.lines()
+    # The plug-in prints its diagnostics; they go to stderr, between the progress bars
+    # (with --quiet only its warnings and errors).
+    diagnostics = LineWriter(ui.write if not args.quiet else _only_problems(ui.write))
     with contextlib.redirect_stdout(diagnostics):
         try:
             host = Host(args.plugin_dir, device=args.device, precision=args.precision, ui=ui)

@@ -62,7 +62,7 @@ def read_image(path: str | os.PathLike) -> HostImage:
     if not data:
         raise ImageReadError("empty file")
     if data.startswith(EXR_MAGIC):
-        pixels, orientation = _read_exr(data), 1
+        pixels, orientation = _read_exr(path), 1
     elif data.startswith(TIFF_MAGICS):
         pixels, orientation = _read_tiff(data)
     else:
@@ -198,20 +198,14 @@ def _unpremultiply(rgba: np.ndarray) -> np.ndarray:
     return from_float(out, rgba.dtype)
 
 
-def _read_exr(data: bytes) -> np.ndarray:
+def _read_exr(path: Path) -> np.ndarray:
     import OpenEXR
 
-    # The bindings read from a path; a private temporary copy keeps the source untouched.
-    fd, tmp = tempfile.mkstemp(suffix=".exr")
     try:
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-        with OpenEXR.File(tmp, separate_channels=True) as exr:
+        with OpenEXR.File(str(path), separate_channels=True) as exr:
             channels = {name: channel.pixels for name, channel in exr.channels().items()}
     except Exception as exc:
         raise ImageReadError(f"not a readable OpenEXR file ({exc})") from None
-    finally:
-        os.unlink(tmp)
 
     def plane(name: str) -> np.ndarray:
         return np.asarray(channels[name], dtype=np.float32)

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Collection, MutableSet
 import numpy as np
 
 from .image_io import file_samples, read_image, write_image
-from .images import HostImage, from_float, to_float
+from .images import from_float, to_float
 
 if TYPE_CHECKING:
     from .host import Host
@@ -162,6 +162,6 @@ def matte_file(
 
 
 __all__ = [
-    "HostImage", "OutputExistsError", "WouldOverwriteInputError", "checkerboard", "contrasting_colour",
+    "OutputExistsError", "WouldOverwriteInputError", "checkerboard", "contrasting_colour",
     "is_own_output", "matte_file", "output_paths", "output_suffix", "preview_image",
 ]
