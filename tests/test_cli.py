@@ -17,7 +17,7 @@ from tavelin_host.image_io import read_image, write_image  # noqa: E402
 
 
 def built_plugin_dir():
-    path = Path(os.environ.get("TAVELIN_PLUGIN_DIR") or ROOT / "build" / "plugin" / "Tavelin")
+    path = Path(os.environ.get("TAVELIN_TEST_PLUGIN_DIR") or ROOT / "build" / "plugin" / "Tavelin")
     has_module = any(path.glob("Tavelin*.so")) or (path / "Tavelin.py").is_file()
     return path if has_module and any((path / "models").glob("*.pt")) else None
 
