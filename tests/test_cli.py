@@ -185,7 +185,7 @@ def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
 
 
 @needs_plugin
-def test_python_api_renders_through_the_plugin():
+def test_python_api_renders_through_the_plugin(tmp_path):
     from tavelin_host import Host, HostImage
 
     image = np.zeros((30, 50, 3), np.uint8)
@@ -199,3 +199,7 @@ def test_python_api_renders_through_the_plugin():
         matte = host.matte_image(image.astype(np.float32) / 255, output="matte", resize_mode=2)
         assert matte.bit_depth == 32 and matte.pixels.shape == (30, 50, 3)
         assert len([step for step in host.ui.history if step == ("Model loaded", 100)]) == 1  # no reload
+        source = write_image(tmp_path / "in.png", image)
+        written = host.matte_file(source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
+        assert [p.name for p in written] == ["in.matte.png", "in.preview.png"]
+        assert raw(written[0]).shape == (30, 50)

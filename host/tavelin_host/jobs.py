@@ -131,6 +131,8 @@ def matte_file(
     image = read_image(source)
     paths = output_paths(source, output, image.bit_depth, out_dir=out_dir, preview=preview)
     _check_targets(paths, source, inputs, claimed, overwrite)
+    if out_dir is not None:
+        Path(out_dir).mkdir(parents=True, exist_ok=True)
 
     result = host.matte_image(image, output=output, resize_mode=resize_mode, decontaminate=decontaminate)
 
