@@ -56,7 +56,7 @@ class Matting(nn.Module):
         self.radius = float(radius)
         self.eps = float(eps)
         self.work_size = int(work_size)
-        # Follows .half() and .to(device): tells forward the network's precision.
+        # Follows .half() and .to(device): tells probability() the weights' precision.
         self.register_buffer("dtype_probe", torch.zeros(1), persistent=True)
 
     def uses_landscape(self, h: int, w: int) -> bool:
@@ -64,11 +64,16 @@ class Matting(nn.Module):
 
     def probability(self, rgb: torch.Tensor) -> torch.Tensor:
         """Network probability (1, 1, n_h, n_w), float32, for a (1, 3, H, W) RGB image in [0, 1]."""
+        # The CPU has no fast float16 convolutions: there the network runs in float32
+        # whatever its weights' precision; elsewhere it runs in the weights' precision.
+        dtype = self.dtype_probe.dtype
+        if rgb.device.type == "cpu":
+            dtype = torch.float32
         if self.uses_landscape(rgb.shape[2], rgb.shape[3]):
             x = F.interpolate(rgb, size=[self.land_h, self.land_w], mode="bilinear", align_corners=False, antialias=True)
-            return self.landscape_net(x.clamp(0.0, 1.0).to(self.dtype_probe.dtype)).float()
+            return self.landscape_net(x.clamp(0.0, 1.0).to(dtype)).float()
         x = F.interpolate(rgb, size=[self.net_h, self.net_w], mode="bilinear", align_corners=False, antialias=True)
-        return self.net(x.clamp(0.0, 1.0).to(self.dtype_probe.dtype)).float()
+        return self.net(x.clamp(0.0, 1.0).to(dtype)).float()
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
         if image.dim() != 3 or image.shape[2] != 3:

@@ -66,7 +66,7 @@ class Conv2d(nn.Module):
             left, right = same_padding(x.shape[3], self.weight.shape[3], self.stride[1], self.dilation[1])
             if top + bottom + left + right > 0:
                 x = F.pad(x, [left, right, top, bottom])
-        y = F.conv2d(x, self.weight, self.bias, self.stride, 0, self.dilation, self.groups)
+        y = F.conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, 0, self.dilation, self.groups)
         return _activation(y, self.activation)
 
 
@@ -90,7 +90,7 @@ class TransposeConvBias(nn.Module):
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         x = vals[self.src]
-        y = F.conv_transpose2d(x, self.weight, None, self.stride)
+        y = F.conv_transpose2d(x, self.weight.to(x.dtype), None, self.stride)
         if self.same:
             kh = self.weight.shape[2]
             kw = self.weight.shape[3]
@@ -101,7 +101,7 @@ class TransposeConvBias(nn.Module):
             # A kernel smaller than the stride leaves uncovered rows/columns: pad them.
             y = F.pad(y, [0, max(out_w + left - y.shape[3], 0), 0, max(out_h + top - y.shape[2], 0)])
             y = y[:, :, top:top + out_h, left:left + out_w]
-        return y + self.bias.view(1, -1, 1, 1)
+        return y + self.bias.to(x.dtype).view(1, -1, 1, 1)
 
 
 class Binary(nn.Module):
@@ -189,11 +189,15 @@ class Constant(nn.Module):
         self.value = nn.Parameter(value, requires_grad=False)
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
-        return self.value
+        return self.value.to(vals[0].dtype)
 
 
 class TFLiteNet(nn.Module):
-    """Runs the operators in order. Input and output are NCHW."""
+    """Runs the operators in order. Input and output are NCHW.
+
+    The computation runs in the input's dtype; weights are cast to it when
+    they differ (a half-precision network can thus run in float32 on the CPU).
+    """
 
     def __init__(self, ops: List[nn.Module], out_slot: int, input_shape: List[int]):
         super().__init__()
