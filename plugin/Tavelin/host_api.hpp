@@ -34,7 +34,17 @@ inline std::pair<py::object, py::object> get_device_dtype(py::handle plugin) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
         throw py::error_already_set();
     }
-    py::object it = steal(PyObject_GetIter(result.ptr()));
+    PyObject *iter = PyObject_GetIter(result.ptr());
+    if (!iter) {
+        // The interpreter's own wording for `device, dtype = result`.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(result.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(result.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object it = py::reinterpret_steal<py::object>(iter);
     py::object values[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {
         PyObject *item = PyIter_Next(it.ptr());
