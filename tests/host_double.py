@@ -80,6 +80,24 @@ class API:
         self.events.add("empty_cache")
 
 
+class FixedTorchTools(TorchTools):
+    """TorchTools answering a fixed (device, dtype) pair, without importing torch."""
+
+    def __init__(self, events: Events, device="cpu", dtype="float32"):
+        self.events = events
+        self.result: Any = (device, dtype)
+
+
+class TorchFreeAPI(API):
+    """The same API double for runs without torch (the host's own interpreter in the build check)."""
+
+    def __init__(self, device="cpu", dtype="float32"):
+        self.events = Events()
+        self.ui = UI(self.events)
+        self.TorchTools = FixedTorchTools(self.events, device, dtype)
+        self.ImageTools = ImageTools(self.events)
+
+
 class Tools:
     """Per-render tools: `progress` returns a real awaitable that yields to the loop once."""
 
