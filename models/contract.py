@@ -9,10 +9,10 @@ channel 0.
 from typing import List, Optional
 
 import torch
-import torch.nn.functional as F
 from torch import nn
 
 from . import guided_filter
+from .layers import resize_bilinear
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
 # filter left a glow of partial coverage a pixel or two outside hair and cheek;
@@ -70,9 +70,9 @@ class Matting(nn.Module):
         if rgb.device.type == "cpu":
             dtype = torch.float32
         if self.uses_landscape(rgb.shape[2], rgb.shape[3]):
-            x = F.interpolate(rgb, size=[self.land_h, self.land_w], mode="bilinear", align_corners=False, antialias=True)
+            x = resize_bilinear(rgb, [self.land_h, self.land_w], False, True)
             return self.landscape_net(x.clamp(0.0, 1.0).to(dtype)).float()
-        x = F.interpolate(rgb, size=[self.net_h, self.net_w], mode="bilinear", align_corners=False, antialias=True)
+        x = resize_bilinear(rgb, [self.net_h, self.net_w], False, True)
         return self.net(x.clamp(0.0, 1.0).to(dtype)).float()
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
@@ -92,6 +92,6 @@ class Matting(nn.Module):
             r = max(1, int(round(self.radius * float(max(low_h, low_w)) / float(grid))))
             matte = guided_filter.fast_guided_filter(rgb, prob, low_h, low_w, r, self.eps)
         else:
-            matte = F.interpolate(prob, size=[h, w], mode="bilinear", align_corners=False)
+            matte = resize_bilinear(prob, [h, w])
         matte = matte.clamp(0.0, 1.0)
         return matte[0].permute(1, 2, 0).to(image.dtype)

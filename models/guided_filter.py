@@ -11,6 +11,8 @@ from typing import Tuple
 import torch
 import torch.nn.functional as F
 
+from .layers import resize_bilinear
+
 
 def box_mean(x: torch.Tensor, r: int) -> torch.Tensor:
     """Mean over the (2r+1) x (2r+1) window around each pixel, cut off at the borders.
@@ -75,13 +77,13 @@ def fast_guided_filter(guide: torch.Tensor, src_low: torch.Tensor, low_h: int, l
     h = guide.shape[2]
     w = guide.shape[3]
     if low_h != h or low_w != w:
-        guide_low = F.interpolate(guide, size=[low_h, low_w], mode="bilinear", align_corners=False, antialias=True)
+        guide_low = resize_bilinear(guide, [low_h, low_w], False, True)
     else:
         guide_low = guide
     if src_low.shape[2] != low_h or src_low.shape[3] != low_w:
-        src_low = F.interpolate(src_low, size=[low_h, low_w], mode="bilinear", align_corners=False)
+        src_low = resize_bilinear(src_low, [low_h, low_w])
     a, b = guided_coefficients(guide_low, src_low, r, eps)
     if low_h != h or low_w != w:
-        a = F.interpolate(a, size=[h, w], mode="bilinear", align_corners=False)
-        b = F.interpolate(b, size=[h, w], mode="bilinear", align_corners=False)
+        a = resize_bilinear(a, [h, w])
+        b = resize_bilinear(b, [h, w])
     return (a * guide).sum(1, keepdim=True) + b

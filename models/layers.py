@@ -28,6 +28,19 @@ def same_padding(size: int, kernel: int, stride: int, dilation: int) -> Tuple[in
     return total // 2, total - total // 2
 
 
+def resize_bilinear(x: torch.Tensor, size: List[int], align_corners: bool = False,
+                    antialias: bool = False) -> torch.Tensor:
+    """Bilinear resize of an NCHW tensor; align_corners=False is half-pixel centres.
+
+    The same as F.interpolate(mode="bilinear"), calling the kernels directly:
+    F.interpolate brings its whole mode dispatch into every scripted call site,
+    which makes the graph many times larger and slower to optimise.
+    """
+    if antialias:
+        return torch._C._nn._upsample_bilinear2d_aa(x, size, align_corners, None)
+    return torch._C._nn.upsample_bilinear2d(x, size, align_corners, None)
+
+
 def _activation(x: torch.Tensor, kind: int) -> torch.Tensor:
     # kind: 0 none, 1 relu, 2 relu_n1_to_1, 3 relu6, 4 tanh
     if kind == 1:
@@ -46,6 +59,8 @@ _ACTIVATION_CODES = {"NONE": 0, "RELU": 1, "RELU_N1_TO_1": 2, "RELU6": 3, "TANH"
 
 class Conv2d(nn.Module):
     """CONV_2D and DEPTHWISE_CONV_2D (groups == channels) with TFLite padding."""
+
+    __constants__ = ["src", "stride", "dilation", "same", "groups", "activation"]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
                  same: bool, groups: int, activation: int):
@@ -80,6 +95,8 @@ class TransposeConvBias(nn.Module):
     half at the start; with VALID the full ``s * (in - 1) + K`` result is kept.
     """
 
+    __constants__ = ["src", "stride", "same"]
+
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, same: bool):
         super().__init__()
         self.src = src
@@ -107,6 +124,8 @@ class TransposeConvBias(nn.Module):
 class Binary(nn.Module):
     """ADD and MUL with broadcasting and a fused activation."""
 
+    __constants__ = ["a", "b", "multiply", "activation"]
+
     def __init__(self, a: int, b: int, multiply: bool, activation: int):
         super().__init__()
         self.a = a
@@ -124,6 +143,8 @@ class Binary(nn.Module):
 
 class Unary(nn.Module):
     """RELU, RELU6, HARD_SWISH, LOGISTIC, TANH."""
+
+    __constants__ = ["src", "kind"]
 
     def __init__(self, src: int, kind: str):
         super().__init__()
@@ -146,6 +167,8 @@ class Unary(nn.Module):
 class AvgPool(nn.Module):
     """AVERAGE_POOL_2D with VALID padding (what these files use)."""
 
+    __constants__ = ["src", "kernel", "stride", "activation"]
+
     def __init__(self, src: int, kernel, stride, activation: int):
         super().__init__()
         self.src = src
@@ -158,6 +181,7 @@ class AvgPool(nn.Module):
 
 
 class Mean(nn.Module):
+    __constants__ = ["src", "dims", "keep_dims"]
     def __init__(self, src: int, dims: List[int], keep_dims: bool):
         super().__init__()
         self.src = src
@@ -171,6 +195,8 @@ class Mean(nn.Module):
 class ResizeBilinear(nn.Module):
     """RESIZE_BILINEAR; half_pixel_centers is torch's align_corners=False."""
 
+    __constants__ = ["src", "size", "align_corners"]
+
     def __init__(self, src: int, size, align_corners: bool):
         super().__init__()
         self.src = src
@@ -178,7 +204,7 @@ class ResizeBilinear(nn.Module):
         self.align_corners = align_corners
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
-        return F.interpolate(vals[self.src], size=self.size, mode="bilinear", align_corners=self.align_corners)
+        return resize_bilinear(vals[self.src], self.size, self.align_corners)
 
 
 class Constant(nn.Module):
