@@ -63,5 +63,47 @@ test-py310:
 	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
 	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build check"; fi
 
+# The plug-in directory as a host expects it: the module and models/ beside it.
+bundle: plugin models
+	rm -rf dist/Tavelin
+	mkdir -p dist/Tavelin/models
+	cp $(PLUGIN_DIR)/Tavelin*.so dist/Tavelin/
+	cp $(MODELS) dist/Tavelin/models/
+	@echo "plug-in bundle ready in dist/Tavelin/"
+
+demo: plugin models
+	mkdir -p out
+	$(VENV)/bin/tavelin examples/astronaut.png -o out --output cutout --preview --overwrite
+	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite
+	@ls -l out
+
+bench: plugin models
+	$(PY) bench/bench_render.py
+	$(PY) bench/bench_network.py
+	$(PY) bench/bench_decontaminate.py
+
+soak: plugin
+	$(PY) bench/soak.py
+
+# The module and its C++ tests built with AddressSanitizer and UBSan, then the
+# whole Python suite under them (the sanitizer runtime preloaded into Python).
+ASAN_LIB = $$(g++ -print-file-name=libasan.so)
+UBSAN_LIB = $$(g++ -print-file-name=libubsan.so)
+test-asan: $(VENV)/.deps models
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELIN_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(ROOT)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
+	  -DTAVELIN_OUTPUT_DIR=$(ROOT)/build/plugin-asan/Tavelin >/dev/null
+	cmake --build build/asan
+	ln -sfn $(ROOT)/$(PLUGIN_DIR)/models build/plugin-asan/Tavelin/models
+	cd build/asan && ctest --output-on-failure
+	rm -rf build/asan/lsan && mkdir -p build/asan/lsan
+	LD_PRELOAD="$(ASAN_LIB) $(UBSAN_LIB)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_odr_violation=0:malloc_context_size=40 \
+	  LSAN_OPTIONS=exitcode=0:log_path=$(ROOT)/build/asan/lsan/log \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  TAVELIN_TEST_PLUGIN_DIR=$(ROOT)/build/plugin-asan/Tavelin PYTHONPATH=$(ROOT)/build/plugin-asan/Tavelin \
+	  $(PY) -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
+	$(PY) tests/sanitizers/check_lsan.py build/asan/lsan
+
 clean:
 	rm -rf build dist out
