@@ -3,11 +3,8 @@
 // it, in one sweep over memory and without temporaries.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
-#include <vector>
 
 namespace tavelin::pixels {
 
@@ -40,50 +37,25 @@ inline std::uint8_t unit_to_u8(float v) {
     return static_cast<std::uint8_t>(static_cast<int>(v * 255.f));
 }
 
-// Splits rows over the hardware threads when the pass is large enough to pay
-// for starting them; `fn(begin, end)` handles a block of rows.
-template <typename F>
-void for_rows(std::ptrdiff_t rows, std::ptrdiff_t row_bytes, F &&fn) {
-    constexpr std::ptrdiff_t min_bytes_per_thread = std::ptrdiff_t(1) << 21;
-    std::ptrdiff_t hw = std::max<std::ptrdiff_t>(1, std::min<std::ptrdiff_t>(8, std::thread::hardware_concurrency()));
-    std::ptrdiff_t by_size = std::max<std::ptrdiff_t>(1, rows * row_bytes / min_bytes_per_thread);
-    std::ptrdiff_t n = std::min({hw, by_size, std::max<std::ptrdiff_t>(rows, 1)});
-    if (n <= 1) {
-        fn(std::ptrdiff_t(0), rows);
-        return;
-    }
-    std::vector<std::thread> workers;
-    workers.reserve(static_cast<size_t>(n - 1));
-    std::ptrdiff_t step = (rows + n - 1) / n;
-    for (std::ptrdiff_t i = 1; i < n; ++i) {
-        std::ptrdiff_t b = i * step, e = std::min(rows, b + step);
-        if (b < e) workers.emplace_back([&fn, b, e] { fn(b, e); });
-    }
-    fn(std::ptrdiff_t(0), std::min(rows, step));
-    for (auto &w : workers) w.join();
-}
-
 // Network input, 8-bit host image: torch.Tensor(cv2.cvtColor(rgb, RGB2BGR)).
 // dst is height x width x 3 float32, packed.
 inline void bgr_float_from_u8(const ImageView &src, float *dst) {
     const std::ptrdiff_t w = src.width;
-    for_rows(src.height, w * 12, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t y = y0; y < y1; ++y) {
-            float *d = dst + y * w * 3;
-            if (src.packed<std::uint8_t>()) {
-                const std::uint8_t *s = src.row<std::uint8_t>(y);
-                const std::ptrdiff_t c = src.channels;
-                for (std::ptrdiff_t x = 0; x < w; ++x) {
-                    d[3 * x + 0] = s[c * x + 2];
-                    d[3 * x + 1] = s[c * x + 1];
-                    d[3 * x + 2] = s[c * x + 0];
-                }
-            } else {
-                for (std::ptrdiff_t x = 0; x < w; ++x)
-                    for (int k = 0; k < 3; ++k) d[3 * x + k] = src.at<std::uint8_t>(y, x, 2 - k);
+    for (std::ptrdiff_t y = 0; y < src.height; ++y) {
+        float *d = dst + y * w * 3;
+        if (src.packed<std::uint8_t>()) {
+            const std::uint8_t *s = src.row<std::uint8_t>(y);
+            const std::ptrdiff_t c = src.channels;
+            for (std::ptrdiff_t x = 0; x < w; ++x) {
+                d[3 * x + 0] = s[c * x + 2];
+                d[3 * x + 1] = s[c * x + 1];
+                d[3 * x + 2] = s[c * x + 0];
             }
+        } else {
+            for (std::ptrdiff_t x = 0; x < w; ++x)
+                for (int k = 0; k < 3; ++k) d[3 * x + k] = src.at<std::uint8_t>(y, x, 2 - k);
         }
-    });
+    }
 }
 
 // Network input, non-8-bit host image at full size:
@@ -91,13 +63,11 @@ inline void bgr_float_from_u8(const ImageView &src, float *dst) {
 template <typename T>
 void bgr_float_from_unit(const ImageView &src, float *dst) {
     const std::ptrdiff_t w = src.width;
-    for_rows(src.height, w * 12, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t y = y0; y < y1; ++y) {
-            float *d = dst + y * w * 3;
-            for (std::ptrdiff_t x = 0; x < w; ++x)
-                for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(src.at<T>(y, x, 2 - k)));
-        }
-    });
+    for (std::ptrdiff_t y = 0; y < src.height; ++y) {
+        float *d = dst + y * w * 3;
+        for (std::ptrdiff_t x = 0; x < w; ++x)
+            for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(src.at<T>(y, x, 2 - k)));
+    }
 }
 
 // 8-bit copy of a non-8-bit host image, channel order kept:
@@ -105,98 +75,88 @@ void bgr_float_from_unit(const ImageView &src, float *dst) {
 template <typename T>
 void rgb_u8_from_unit(const ImageView &src, std::uint8_t *dst) {
     const std::ptrdiff_t w = src.width;
-    for_rows(src.height, w * 3, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t y = y0; y < y1; ++y) {
-            std::uint8_t *d = dst + y * w * 3;
-            if (src.packed<T>()) {
-                const T *s = src.row<T>(y);
-                const std::ptrdiff_t c = src.channels;
-                for (std::ptrdiff_t x = 0; x < w; ++x)
-                    for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(s[c * x + k]));
-            } else {
-                for (std::ptrdiff_t x = 0; x < w; ++x)
-                    for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(src.at<T>(y, x, k)));
-            }
+    for (std::ptrdiff_t y = 0; y < src.height; ++y) {
+        std::uint8_t *d = dst + y * w * 3;
+        if (src.packed<T>()) {
+            const T *s = src.row<T>(y);
+            const std::ptrdiff_t c = src.channels;
+            for (std::ptrdiff_t x = 0; x < w; ++x)
+                for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(s[c * x + k]));
+        } else {
+            for (std::ptrdiff_t x = 0; x < w; ++x)
+                for (int k = 0; k < 3; ++k) d[3 * x + k] = unit_to_u8(static_cast<float>(src.at<T>(y, x, k)));
         }
-    });
+    }
 }
 
 // 8-bit cut-out: np.dstack((rgb, (np.clip(matte, 0, 1) * 255).astype(np.uint8))).
 // matte is packed height x width; dst packed height x width x 4.
 inline void cutout_u8(const ImageView &src, const float *matte, std::uint8_t *dst) {
     const std::ptrdiff_t w = src.width;
-    for_rows(src.height, w * 8, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t y = y0; y < y1; ++y) {
-            std::uint8_t *d = dst + y * w * 4;
-            const float *m = matte + y * w;
-            if (src.packed<std::uint8_t>()) {
-                const std::uint8_t *s = src.row<std::uint8_t>(y);
-                const std::ptrdiff_t c = src.channels;
-                for (std::ptrdiff_t x = 0; x < w; ++x) {
-                    d[4 * x + 0] = s[c * x + 0];
-                    d[4 * x + 1] = s[c * x + 1];
-                    d[4 * x + 2] = s[c * x + 2];
-                    d[4 * x + 3] = unit_to_u8(m[x]);
-                }
-            } else {
-                for (std::ptrdiff_t x = 0; x < w; ++x) {
-                    for (int k = 0; k < 3; ++k) d[4 * x + k] = src.at<std::uint8_t>(y, x, k);
-                    d[4 * x + 3] = unit_to_u8(m[x]);
-                }
+    for (std::ptrdiff_t y = 0; y < src.height; ++y) {
+        std::uint8_t *d = dst + y * w * 4;
+        const float *m = matte + y * w;
+        if (src.packed<std::uint8_t>()) {
+            const std::uint8_t *s = src.row<std::uint8_t>(y);
+            const std::ptrdiff_t c = src.channels;
+            for (std::ptrdiff_t x = 0; x < w; ++x) {
+                d[4 * x + 0] = s[c * x + 0];
+                d[4 * x + 1] = s[c * x + 1];
+                d[4 * x + 2] = s[c * x + 2];
+                d[4 * x + 3] = unit_to_u8(m[x]);
+            }
+        } else {
+            for (std::ptrdiff_t x = 0; x < w; ++x) {
+                for (int k = 0; k < 3; ++k) d[4 * x + k] = src.at<std::uint8_t>(y, x, k);
+                d[4 * x + 3] = unit_to_u8(m[x]);
             }
         }
-    });
+    }
 }
 
 // Float cut-out: np.dstack((x[..., :3].astype(np.float32), matte)), alpha unscaled.
 template <typename T>
 void cutout_float(const ImageView &src, const float *matte, float *dst) {
     const std::ptrdiff_t w = src.width;
-    for_rows(src.height, w * 20, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t y = y0; y < y1; ++y) {
-            float *d = dst + y * w * 4;
-            const float *m = matte + y * w;
-            if (src.packed<T>()) {
-                const T *s = src.row<T>(y);
-                const std::ptrdiff_t c = src.channels;
-                for (std::ptrdiff_t x = 0; x < w; ++x) {
-                    d[4 * x + 0] = static_cast<float>(s[c * x + 0]);
-                    d[4 * x + 1] = static_cast<float>(s[c * x + 1]);
-                    d[4 * x + 2] = static_cast<float>(s[c * x + 2]);
-                    d[4 * x + 3] = m[x];
-                }
-            } else {
-                for (std::ptrdiff_t x = 0; x < w; ++x) {
-                    for (int k = 0; k < 3; ++k) d[4 * x + k] = static_cast<float>(src.at<T>(y, x, k));
-                    d[4 * x + 3] = m[x];
-                }
+    for (std::ptrdiff_t y = 0; y < src.height; ++y) {
+        float *d = dst + y * w * 4;
+        const float *m = matte + y * w;
+        if (src.packed<T>()) {
+            const T *s = src.row<T>(y);
+            const std::ptrdiff_t c = src.channels;
+            for (std::ptrdiff_t x = 0; x < w; ++x) {
+                d[4 * x + 0] = static_cast<float>(s[c * x + 0]);
+                d[4 * x + 1] = static_cast<float>(s[c * x + 1]);
+                d[4 * x + 2] = static_cast<float>(s[c * x + 2]);
+                d[4 * x + 3] = m[x];
+            }
+        } else {
+            for (std::ptrdiff_t x = 0; x < w; ++x) {
+                for (int k = 0; k < 3; ++k) d[4 * x + k] = static_cast<float>(src.at<T>(y, x, k));
+                d[4 * x + 3] = m[x];
             }
         }
-    });
+    }
 }
 
 // 8-bit luma matte: np.repeat(alpha[:, :, None], 3, axis=2) with the 8-bit alpha above.
 inline void luma_u8(const float *matte, std::ptrdiff_t height, std::ptrdiff_t width, std::uint8_t *dst) {
-    for_rows(height, width * 7, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t i = y0 * width; i < y1 * width; ++i) {
-            std::uint8_t a = unit_to_u8(matte[i]);
-            dst[3 * i + 0] = a;
-            dst[3 * i + 1] = a;
-            dst[3 * i + 2] = a;
-        }
-    });
+    for (std::ptrdiff_t i = 0; i < height * width; ++i) {
+        std::uint8_t a = unit_to_u8(matte[i]);
+        dst[3 * i + 0] = a;
+        dst[3 * i + 1] = a;
+        dst[3 * i + 2] = a;
+    }
 }
 
 // Float luma matte: the matte's own values in three channels.
 inline void luma_float(const float *matte, std::ptrdiff_t height, std::ptrdiff_t width, float *dst) {
-    for_rows(height, width * 16, [&](std::ptrdiff_t y0, std::ptrdiff_t y1) {
-        for (std::ptrdiff_t i = y0 * width; i < y1 * width; ++i) {
-            float a = matte[i];
-            dst[3 * i + 0] = a;
-            dst[3 * i + 1] = a;
-            dst[3 * i + 2] = a;
-        }
-    });
+    for (std::ptrdiff_t i = 0; i < height * width; ++i) {
+        float a = matte[i];
+        dst[3 * i + 0] = a;
+        dst[3 * i + 1] = a;
+        dst[3 * i + 2] = a;
+    }
 }
 
 }  // namespace tavelin::pixels
