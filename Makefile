@@ -63,19 +63,23 @@ test-py310:
 	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
 	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build check"; fi
 
-# The plug-in directory as a host expects it: the module and models/ beside it.
+# The plug-in directory as a host expects it: the module and models/, nothing else.
 bundle: plugin models
 	rm -rf dist/Tavelin
 	mkdir -p dist/Tavelin/models
 	cp $(PLUGIN_DIR)/Tavelin*.so dist/Tavelin/
 	cp $(MODELS) dist/Tavelin/models/
-	@echo "plug-in bundle ready in dist/Tavelin/"
+	$(VENV)/bin/tavelin examples/astronaut.png -o build/bundle-check --overwrite --quiet --plugin-dir dist/Tavelin
+	@find dist/Tavelin -type f | sort
 
+# The main job: matte the sample photo into out/ (cut-out + preview, matte, and a
+# decontaminated cut-out with its preview over a contrasting background).
 demo: plugin models
-	mkdir -p out
-	$(VENV)/bin/tavelin examples/astronaut.png -o out --output cutout --preview --overwrite
-	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite
-	@ls -l out
+	$(VENV)/bin/tavelin examples/astronaut.png -o out --preview --overwrite --plugin-dir $(PLUGIN_DIR)
+	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
+	$(VENV)/bin/tavelin examples/astronaut.png -o out/decontaminated --decontaminate --preview --overwrite \
+	  --plugin-dir $(PLUGIN_DIR)
+	@ls -1 out/astronaut.* out/decontaminated/astronaut.*
 
 bench: plugin models
 	$(PY) bench/bench_render.py
