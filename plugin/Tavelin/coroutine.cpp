@@ -393,7 +393,11 @@ void coroutine_dealloc(PyObject *self) noexcept {
     Coroutine *c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    // The finaliser may resurrect the object (a close() that keeps it), and a
+    // live object must be known to the collector again.
+    PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     finish(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
