@@ -1,0 +1,237 @@
+"""Many renders in flight on one plug-in object, with cancellations at random
+points, on both asyncio Task implementations; and two plug-in objects rendering
+on two threads, each thread with its own event loop. Outputs equal those of
+sequential renders; nothing is left never awaited or raised unraisably."""
+import asyncio
+import gc
+import random
+import sys
+import threading
+import warnings
+
+import numpy as np
+import pytest
+import torch
+from torch import nn
+
+from hardening_support import assert_same_image, drive, new_host, new_plugin, reference_render, write_networks
+from host_double import Events, Tools
+
+pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+
+TASKS = {"c-task": asyncio.tasks._CTask, "py-task": asyncio.tasks._PyTask}
+IN_FLIGHT = 200
+
+
+class CountingBlue(nn.Module):
+    """matte = blue / 255, counting its calls and the calls made with gradients on."""
+
+    calls: int
+    with_grad: int
+
+    def __init__(self):
+        super().__init__()
+        self.calls = 0
+        self.with_grad = 0
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        self.calls += 1
+        if torch.is_grad_enabled():
+            self.with_grad += 1
+        return x[:, :, 0:1] / 255.0
+
+
+@pytest.fixture(autouse=True)
+def quick_loads(monkeypatch):
+    monkeypatch.setattr("time.sleep", lambda s: None)
+
+
+@pytest.fixture(scope="module")
+def plugin_dir(tmp_path_factory):
+    return write_networks(tmp_path_factory.mktemp("concurrency"), CountingBlue())
+
+
+@pytest.fixture
+def strict():
+    """Every warning is an error; unraisable exceptions (a coroutine never awaited
+    under this filter is one) are collected and must not occur."""
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = seen.append
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            warnings.filterwarnings("ignore", message=r".*torch\.jit\..*deprecated", category=DeprecationWarning)
+            yield
+            gc.collect()
+    finally:
+        sys.unraisablehook = old_hook
+    assert not seen, [f"{u.exc_type.__name__}: {u.exc_value} ({u.object!r})" for u in seen]
+
+
+def make_cases(n, seed):
+    """n small render requests: (image record, params) pairs."""
+    rng = np.random.default_rng(seed)
+    cases = []
+    for _ in range(n):
+        h, w = rng.integers(1, 13, size=2)
+        channels = int(rng.choice([3, 4]))
+        bit_depth = int(rng.choice([8, 16]))
+        if bit_depth == 8:
+            array = rng.integers(0, 256, size=(h, w, channels), dtype=np.uint8)
+        else:
+            array = rng.random((h, w, channels), dtype=np.float32)
+        params = {"output": int(rng.choice([1, 2])), "resize_mode": int(rng.choice([0, 0, 0, 1]))}
+        cases.append(({"array": array, "bit_depth": bit_depth}, params))
+    return cases
+
+
+def new_rig(plugin_dir):
+    api = new_host()
+    api.ImageTools.to_np = lambda image: image["array"]
+    plugin = new_plugin(api)
+    plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
+    api.events.items.clear()
+    return plugin, api
+
+
+def sequential(plugin, plugin_dir, cases):
+    return [drive(plugin.render(image, params, None, Tools(plugin_dir, Events())))["image"]["array"]
+            for image, params in cases]
+
+
+@pytest.fixture(scope="module")
+def expected(plugin_dir):
+    """Cases with the outputs of sequential renders, checked against the reference computation."""
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr("time.sleep", lambda s: None)
+        cases = make_cases(IN_FLIGHT, seed=2024)
+        plugin, _ = new_rig(plugin_dir)
+        outputs = sequential(plugin, plugin_dir, cases)
+    for (image, params), out in zip(cases, outputs):
+        assert_same_image(out, reference_render(image["array"], image["bit_depth"], params["output"],
+                                                params["resize_mode"], half=False))
+    return cases, outputs
+
+
+class GatedTools(Tools):
+    """progress(60) waits on a future that the test resolves (or never does)."""
+
+    def __init__(self, plugin_dir, index, gates):
+        super().__init__(plugin_dir, Events())
+        self.index = index
+        self.gates = gates
+
+    def progress(self, percent):
+        return self._wait(percent)
+
+    async def _wait(self, percent):
+        gate = asyncio.get_running_loop().create_future()
+        self.gates[self.index] = gate
+        return await gate
+
+
+CANCEL_AT = ["never"] * 5 + ["before-start", "while-waiting", "after-wake-up", "after-done"]
+
+
+async def in_flight(plugin, plugin_dir, cases, plan, rng):
+    loop = asyncio.get_running_loop()
+    gates = {}
+    tasks = []
+    for i, (image, params) in enumerate(cases):
+        tasks.append(loop.create_task(plugin.render(image, params, i, GatedTools(plugin_dir, i, gates))))
+        if plan[i] == "before-start":
+            tasks[i].cancel()
+    started = [i for i in range(len(cases)) if plan[i] != "before-start"]
+    for _ in range(10):
+        await asyncio.sleep(0)
+    assert sorted(gates) == started  # every render that started waits on its progress report
+    assert torch.is_grad_enabled()  # ... and none left gradients off for the rest of the loop
+
+    for i in started:
+        if plan[i] == "while-waiting":
+            tasks[i].cancel()
+    order = [i for i in started if plan[i] != "while-waiting"]
+    rng.shuffle(order)
+    for i in order:
+        gates[i].set_result("progress-done")
+        if plan[i] == "after-wake-up":
+            tasks[i].cancel()
+        if rng.random() < 0.3:
+            await asyncio.sleep(0)
+    for _ in range(5):
+        await asyncio.sleep(0)
+    for i in started:
+        if plan[i] == "after-done":
+            assert tasks[i].done()
+            tasks[i].cancel()
+    return await asyncio.gather(*tasks, return_exceptions=True), gates
+
+
+def run_loop(task_class, main):
+    loop = asyncio.new_event_loop()
+    loop.set_task_factory(lambda loop, coro, **kw: task_class(coro, loop=loop, **kw))
+    try:
+        return loop.run_until_complete(main())
+    finally:
+        loop.run_until_complete(loop.shutdown_asyncgens())
+        loop.close()
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("task", list(TASKS))
+def test_many_renders_in_flight_with_cancellations(plugin_dir, expected, strict, task, seed):
+    cases, outputs = expected
+    plugin, api = new_rig(plugin_dir)
+    rng = random.Random(seed)
+    plan = [rng.choice(CANCEL_AT) for _ in cases]
+    calls = plugin.modnext.calls
+
+    results, gates = run_loop(TASKS[task], lambda: in_flight(plugin, plugin_dir, cases, plan, rng))
+
+    for i, result in enumerate(results):
+        if plan[i] in ("never", "after-done"):
+            assert list(result) == ["image"], result
+            assert_same_image(result["image"]["array"], outputs[i])
+        else:
+            assert isinstance(result, asyncio.CancelledError), (plan[i], result)
+        if plan[i] == "while-waiting":
+            assert gates[i].cancelled()  # the cancellation reached the host's awaitable
+    # cancelled renders never ran the network; none ran it with gradients on
+    assert plugin.modnext.calls - calls == sum(p in ("never", "after-done") for p in plan)
+    assert plugin.modnext.with_grad == 0
+    assert torch.is_grad_enabled()
+    assert "progress_bar" not in api.events.names()  # no reload: the pair never changed
+
+
+def test_two_plugins_on_two_threads(plugin_dir, expected, strict):
+    cases, outputs = expected
+    barrier = threading.Barrier(2)
+    results, errors = {}, []
+
+    async def all_at_once(plugin):
+        return await asyncio.gather(*(plugin.render(image, params, None, Tools(plugin_dir, Events()))
+                                      for image, params in cases))
+
+    def worker(name, task_class):
+        try:
+            plugin, _ = new_rig(plugin_dir)
+            barrier.wait(timeout=60)
+            results[name] = [run_loop(task_class, lambda: all_at_once(plugin)) for _ in range(2)]
+        except BaseException as error:  # noqa: BLE001 - handed to the main thread
+            errors.append(error)
+            barrier.abort()
+
+    threads = [threading.Thread(target=worker, args=(name, cls)) for name, cls in TASKS.items()]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    if errors:
+        raise errors[0]
+    for name in TASKS:
+        for run in results[name]:
+            for result, out in zip(run, outputs):
+                assert_same_image(result["image"]["array"], out)
+    assert torch.is_grad_enabled()
