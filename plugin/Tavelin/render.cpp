@@ -123,12 +123,14 @@ class RenderBody final : public CoroutineBody {
         const ImageView &src = host_image_->pixels();
         if (!needs_resize_) {
             auto input = new_array<float>(np_, src.height, src.width, 3, "float32");
-            GilRelease nogil;
-            if (eight_bit_)
-                pixels::bgr_float_from_u8(src, input.data);
-            else
-                with_sample_type(host_image_->type(),
-                                 [&](auto t) { pixels::bgr_float_from_unit<decltype(t)>(src, input.data); });
+            {
+                GilRelease nogil;
+                if (eight_bit_)
+                    pixels::bgr_float_from_u8(src, input.data);
+                else
+                    with_sample_type(host_image_->type(),
+                                     [&](auto t) { pixels::bgr_float_from_unit<decltype(t)>(src, input.data); });
+            }
             return input.array;
         }
         py::object small;
@@ -203,28 +205,36 @@ class RenderBody final : public CoroutineBody {
         if (kind == OutputKind::LumaMatte) {
             if (eight_bit_) {
                 auto out = new_array<std::uint8_t>(np_, matte.height, matte.width, 3, "uint8");
-                GilRelease nogil;
-                pixels::luma_u8(matte.data, matte.height, matte.width, out.data);
+                {
+                    GilRelease nogil;
+                    pixels::luma_u8(matte.data, matte.height, matte.width, out.data);
+                }
                 output = out.array;
             } else {
                 auto out = new_array<float>(np_, matte.height, matte.width, 3, "float32");
-                GilRelease nogil;
-                pixels::luma_float(matte.data, matte.height, matte.width, out.data);
+                {
+                    GilRelease nogil;
+                    pixels::luma_float(matte.data, matte.height, matte.width, out.data);
+                }
                 output = out.array;
             }
             if (matte.height != H || matte.width != W)
                 output = cv2_.attr("resize")(output, full_size, py::arg("interpolation") = lanczos);
         } else if (eight_bit_) {
             auto out = new_array<std::uint8_t>(np_, H, W, 4, "uint8");
-            GilRelease nogil;
-            pixels::cutout_u8(src, matte.data, out.data);
+            {
+                GilRelease nogil;
+                pixels::cutout_u8(src, matte.data, out.data);
+            }
             output = out.array;
         } else {
             // Colour at the host's own precision, not the 8-bit working copy.
             auto out = new_array<float>(np_, H, W, 4, "float32");
-            GilRelease nogil;
-            with_sample_type(host_image_->type(),
-                             [&](auto t) { pixels::cutout_float<decltype(t)>(src, matte.data, out.data); });
+            {
+                GilRelease nogil;
+                with_sample_type(host_image_->type(),
+                                 [&](auto t) { pixels::cutout_float<decltype(t)>(src, matte.data, out.data); });
+            }
             output = out.array;
         }
         return output;
