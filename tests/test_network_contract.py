@@ -15,7 +15,7 @@ sys.path.insert(0, str(ROOT))
 
 from models import convert  # noqa: E402
 
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load|save).*:DeprecationWarning")
 
 PHOTO = ROOT / "examples" / "astronaut.png"
 # Boxes (rows, columns) on the 512 x 512 sample photo.
