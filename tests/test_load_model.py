@@ -253,3 +253,15 @@ def test_identical_loads_both_reload(plugin_dir, capsys):
     out = lines(capsys)
     assert out.count("model loaded") == 2
     assert out.count("[Tavelin] Loading model on device: cpu (dtype: torch.float32)") == 2
+
+
+@pytest.mark.parametrize("already_loaded", [False, True])
+def test_network_that_cannot_be_placed_is_not_kept(plugin_dir, already_loaded):
+    plugin, api = new()
+    if already_loaded:
+        plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
+    before = getattr(plugin, "modnext", None)
+    with pytest.raises(RuntimeError):
+        plugin.load_model("no-such-device", torch.float16, Tools(plugin_dir))
+    assert getattr(plugin, "modnext", None) is before
+    assert api.events.items[-1] == ("close_progress_bar",)

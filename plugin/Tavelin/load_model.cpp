@@ -50,12 +50,25 @@ void load(py::handle self, py::handle device, py::handle torch_dtype, py::handle
 
     host::progress_bar(self, "Loading model weights...", 30);
     py::object os = module_objects().os;
+    bool had_network = py::hasattr(self, "modnext");
+    py::object previous = had_network ? py::object(self.attr("modnext")) : py::object();
     self.attr("modnext") = torch.attr("jit").attr("load")(os.attr("path").attr("join")(host::plugin_path(tools), model_path));
 
-    host::progress_bar(self, "Moving model to device...", 70);
-    self.attr("modnext").attr("to")(device);
-    if (torch_dtype.is(torch.attr("float16"))) self.attr("modnext").attr("half")();
-    self.attr("modnext").attr("eval")();
+    try {
+        host::progress_bar(self, "Moving model to device...", 70);
+        self.attr("modnext").attr("to")(device);
+        if (torch_dtype.is(torch.attr("float16"))) self.attr("modnext").attr("half")();
+        self.attr("modnext").attr("eval")();
+    } catch (...) {
+        // The records still name the previous load: a network that never got
+        // placed must not stay behind them, or the next render for that pair
+        // would run it on the wrong device or precision.
+        if (had_network)
+            self.attr("modnext") = previous;
+        else
+            check(PyObject_DelAttrString(self.ptr(), "modnext") == 0);
+        throw;
+    }
     self.attr("model_on_device") = device;
     self.attr("model_loaded_on_device") = device;
     self.attr("model_loaded_with_dtype") = torch_dtype;
