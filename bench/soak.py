@@ -24,6 +24,7 @@ from common import trivial_plugin_dir  # noqa: E402  (also puts the plug-in and 
 
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
+from host_double import drive  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -89,14 +90,6 @@ class Tools:
 
     async def _step(self):
         await asyncio.sleep(0)
-
-
-def drive(coro):
-    try:
-        while True:
-            coro.send(None)
-    except StopIteration as stop:
-        return stop.value
 
 
 class Soak:

@@ -9,7 +9,7 @@ import numpy as np
 import torch
 from torch import nn
 
-from host_double import API, FULL_MODEL, HALF_MODEL, Events, Tools
+from host_double import API, FULL_MODEL, HALF_MODEL, Events, Tools, drive  # noqa: F401 (re-exported)
 
 SIZES = [0, 256, 512, 1024]
 
@@ -78,16 +78,6 @@ def new_plugin(api):
     import Tavelin
 
     return Tavelin.Tavelin(api)
-
-
-def drive(coro):
-    """Runs an awaitable to its end without an event loop; returns its result."""
-    it = coro.__await__()
-    try:
-        while True:
-            it.send(None)
-    except StopIteration as stop:
-        return stop.value
 
 
 def outcome(fn):

@@ -10,6 +10,17 @@ import os
 from dataclasses import dataclass, field
 from typing import Any
 
+# The seven progress steps of a model load, in order.
+LOAD_STEPS = [
+    ("Importing libraries...", 0),
+    ("Importing libraries...", 10),
+    ("Selecting model...", 20),
+    ("Loading model weights...", 30),
+    ("Moving model to device...", 70),
+    ("Warming up model...", 90),
+    ("Model loaded", 100),
+]
+
 FULL_MODEL = "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt"
 HALF_MODEL = "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"
 
@@ -114,6 +125,16 @@ class Tools:
         if self.yield_to_loop:
             await asyncio.sleep(0)
         return "progress-result"
+
+
+def drive(coro):
+    """Runs an awaitable to its end without an event loop; returns its result."""
+    it = coro.__await__()
+    try:
+        while True:
+            it.send(None)
+    except StopIteration as stop:
+        return stop.value
 
 
 def host_image(array, bit_depth=8):

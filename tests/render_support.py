@@ -10,7 +10,7 @@ import numpy as np
 import torch
 from torch import nn
 
-from host_double import API, Tools, save_networks
+from host_double import API, Tools, drive, save_networks  # noqa: F401 (re-exported)
 
 SIZES = [0, 256, 512, 1024]
 LUMA_MATTE, CUTOUT = 1, 2
@@ -77,15 +77,6 @@ def load_reference_net(plugin_dir, dtype):
     net.eval()
     net.record = False
     return net
-
-
-def drive(coro):
-    """Runs a coroutine without an event loop; returns its result."""
-    try:
-        while True:
-            coro.send(None)
-    except StopIteration as stop:
-        return stop.value
 
 
 _shared = {}

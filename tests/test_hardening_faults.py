@@ -18,21 +18,13 @@ from hardening_support import (
     BlueMatte, assert_same_image, drive, good_render, new_host, new_plugin, outcome, reference_render,
     weight_file, write_networks,
 )
-from host_double import Events, Tools
+from host_double import LOAD_STEPS, Events, Tools
 
 pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
 
-STEPS = [
-    ("Importing libraries...", 0),
-    ("Importing libraries...", 10),
-    ("Selecting model...", 20),
-    ("Loading model weights...", 30),
-    ("Moving model to device...", 70),
-    ("Warming up model...", 90),
-    ("Model loaded", 100),
-]
+STEPS = LOAD_STEPS
 # how far a load got when a step failed: the records are written between steps 5 and 6,
-# and the new module replaces the old one between steps 4 and 5
+# and a new module is kept from then on too
 RECORDS_WRITTEN_FROM_STEP = 6
 MODULE_REPLACED_FROM_STEP = 6  # a network that failed placement is not kept
 

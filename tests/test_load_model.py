@@ -7,20 +7,12 @@ import pytest
 import torch
 
 import Tavelin
-from host_double import API, Tools
+from host_double import LOAD_STEPS, API, Tools
 from render_support import make_plugin_dir
 
 pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
 
-STEPS = [
-    ("Importing libraries...", 0),
-    ("Importing libraries...", 10),
-    ("Selecting model...", 20),
-    ("Loading model weights...", 30),
-    ("Moving model to device...", 70),
-    ("Warming up model...", 90),
-    ("Model loaded", 100),
-]
+STEPS = LOAD_STEPS
 LOADED_EVENTS = [("progress_bar",) + s for s in STEPS] + [("close_progress_bar",), ("empty_cache",)]
 
 

@@ -103,39 +103,28 @@ PyObject *awaitable_iterator(PyObject *obj) {
     return it;
 }
 
-// Runs the body from `step` on: delegates to each awaited object until one
+PySendResult after_delegate(Coroutine *c, PyObject *yielded, PySendResult r, PyObject **result);
+
+// Runs the body from `step` on: delegates to the awaited object until it
 // suspends, or returns the body's result.
 PySendResult drive(Coroutine *c, CoroutineStep step, PyObject **result) {
-    for (;;) {
-        if (step.kind == CoroutineStep::Kind::Return) {
-            *result = step.value.release().ptr();
-            finish(c);
-            return PYGEN_RETURN;
-        }
-        PyObject *it = awaitable_iterator(step.value.ptr());
-        if (!it) return finish_with_error(c);
-        step.value = py::object();
-        c->awaiting = it;
-        PyObject *value = nullptr;
-        PySendResult r = PyIter_Send(it, Py_None, &value);
-        if (r == PYGEN_NEXT) {
-            c->state = State::Suspended;
-            *result = value;
-            return PYGEN_NEXT;
-        }
-        Py_CLEAR(c->awaiting);
-        if (r == PYGEN_ERROR) return finish_with_error(c);
-        py::object awaited = py::reinterpret_steal<py::object>(value);
-        try {
-            step = c->body->resume(std::move(awaited));
-        } catch (...) {
-            restore_python_error();
-            return finish_with_error(c);
-        }
+    if (step.kind == CoroutineStep::Kind::Return) {
+        *result = step.value.release().ptr();
+        finish(c);
+        return PYGEN_RETURN;
     }
+    PyObject *it = awaitable_iterator(step.value.ptr());
+    if (!it) return finish_with_error(c);
+    step.value = py::object();
+    c->awaiting = it;
+    PyObject *value = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &value);
+    return after_delegate(c, value, r, result);
 }
 
-// Handles what the awaited iterator did with a value sent or thrown into it.
+// Handles what the awaited iterator did with a value sent or thrown into it:
+// it yielded (the coroutine suspends), failed, or finished with the awaited
+// result, with which the body goes on.
 PySendResult after_delegate(Coroutine *c, PyObject *yielded, PySendResult r, PyObject **result) {
     if (r == PYGEN_NEXT) {
         c->state = State::Suspended;
