@@ -26,6 +26,8 @@ void *buffer_pointer(py::handle array, int flags) {
 
 }  // namespace
 
+void *writable_data(py::handle array) { return buffer_pointer(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE); }
+
 std::optional<HostImage> HostImage::view(py::handle array, py::handle np) {
     int is_array = PyObject_IsInstance(array.ptr(), np.attr("ndarray").ptr());
     check(is_array >= 0);
@@ -64,7 +66,7 @@ template <typename T>
 NewArray<T> new_array(py::handle np, std::ptrdiff_t h, std::ptrdiff_t w, std::ptrdiff_t c, const char *dtype) {
     py::tuple shape = c > 0 ? py::tuple(py::make_tuple(h, w, c)) : py::tuple(py::make_tuple(h, w));
     py::object array = np.attr("empty")(shape, py::arg("dtype") = dtype);
-    T *data = static_cast<T *>(buffer_pointer(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
+    T *data = static_cast<T *>(writable_data(array));
     return {std::move(array), data};
 }
 

@@ -42,6 +42,9 @@ struct NewArray {
 template <typename T>
 NewArray<T> new_array(py::handle np, std::ptrdiff_t h, std::ptrdiff_t w, std::ptrdiff_t c, const char *dtype);
 
+// The first byte of a writable C-contiguous array.
+void *writable_data(py::handle array);
+
 // The data of a C-contiguous float32 array with two axes, e.g. a matte.
 struct FloatPlane {
     py::object array;

@@ -190,54 +190,62 @@ class RenderBody final : public CoroutineBody {
         OutputKind kind = output_kind();
         py::tuple full_size = py::make_tuple(W, H);
         py::object lanczos = cv2_.attr("INTER_LANCZOS4");
-
         FloatPlane matte = float_plane(network_matte);
-        bool same_size = matte.height == H && matte.width == W;
-        if (needs_resize_) {
-            matte = float_plane(cv2_.attr("resize")(matte.array, full_size));
-        } else if (!same_size && kind == OutputKind::Cutout) {
-            // A network that changed the size: the matte itself is fitted to
-            // the image, so the cut-out can still be composed.
-            matte = float_plane(cv2_.attr("resize")(matte.array, full_size, py::arg("interpolation") = lanczos));
-        }
+        const bool same_size = matte.height == H && matte.width == W;
 
-        py::object output;
         if (kind == OutputKind::LumaMatte) {
-            if (eight_bit_) {
-                auto out = new_array<std::uint8_t>(np_, matte.height, matte.width, 3, "uint8");
-                {
-                    GilRelease nogil;
-                    pixels::luma_u8(matte.data, matte.height, matte.width, out.data);
-                }
-                output = out.array;
-            } else {
-                auto out = new_array<float>(np_, matte.height, matte.width, 3, "float32");
-                {
-                    GilRelease nogil;
-                    pixels::luma_float(matte.data, matte.height, matte.width, out.data);
-                }
-                output = out.array;
-            }
+            if (needs_resize_) matte = float_plane(cv2_.attr("resize")(matte.array, full_size));
+            py::object output = luma(matte);
+            // A network that changed the size: the finished matte is fitted to the image.
             if (matte.height != H || matte.width != W)
                 output = cv2_.attr("resize")(output, full_size, py::arg("interpolation") = lanczos);
-        } else if (eight_bit_) {
-            auto out = new_array<std::uint8_t>(np_, H, W, 4, "uint8");
-            {
-                GilRelease nogil;
-                pixels::cutout_u8(src, matte.data, out.data);
-            }
-            output = out.array;
-        } else {
-            // Colour at the host's own precision, not the 8-bit working copy.
-            auto out = new_array<float>(np_, H, W, 4, "float32");
-            {
-                GilRelease nogil;
-                with_sample_type(host_image_->type(),
-                                 [&](auto t) { pixels::cutout_float<decltype(t)>(src, matte.data, out.data); });
-            }
-            output = out.array;
+            return output;
+        }
+
+        // A cut-out pixel has room for one float32, so the full-size matte is
+        // resized straight into the output's memory and each pixel's float is
+        // then replaced by its colour and alpha: no separate full-size plane.
+        py::object output = eight_bit_ ? new_array<std::uint8_t>(np_, H, W, 4, "uint8").array
+                                       : new_array<float>(np_, H, W, 4, "float32").array;
+        if (needs_resize_ || !same_size) {
+            py::object plane = eight_bit_ ? output.attr("view")("float32").attr("reshape")(H, W)
+                                          : output.attr("reshape")(-1)[py::slice(0, H * W, 1)].attr("reshape")(H, W);
+            // A network that changed the size: the matte itself is fitted to
+            // the image, so the cut-out can still be composed.
+            py::object resized = needs_resize_ ? cv2_.attr("resize")(matte.array, full_size, py::arg("dst") = plane)
+                                               : cv2_.attr("resize")(matte.array, full_size, py::arg("dst") = plane,
+                                                                     py::arg("interpolation") = lanczos);
+            matte = float_plane(resized);
+        }
+        void *out = writable_data(output);
+        {
+            GilRelease nogil;
+            if (eight_bit_)
+                pixels::cutout_u8(src, matte.data, static_cast<std::uint8_t *>(out));
+            else
+                with_sample_type(host_image_->type(), [&](auto t) {
+                    pixels::cutout_float<decltype(t)>(src, matte.data, static_cast<float *>(out));
+                });
         }
         return output;
+    }
+
+    // The grey matte at the matte's own size, in the output's bit depth.
+    py::object luma(const FloatPlane &matte) {
+        if (eight_bit_) {
+            auto out = new_array<std::uint8_t>(np_, matte.height, matte.width, 3, "uint8");
+            {
+                GilRelease nogil;
+                pixels::luma_u8(matte.data, matte.height, matte.width, out.data);
+            }
+            return out.array;
+        }
+        auto out = new_array<float>(np_, matte.height, matte.width, 3, "float32");
+        {
+            GilRelease nogil;
+            pixels::luma_float(matte.data, matte.height, matte.width, out.data);
+        }
+        return out.array;
     }
 
     py::object self_, image_, params_, instance_id_, tools_;

@@ -101,6 +101,16 @@ static void test_shapes(std::ptrdiff_t h, std::ptrdiff_t w) {
             cutout_u8(u8.view(), matte.data(), cut8.data());
             std::vector<float> cutf(h * w * 4);
             cutout_float<float>(f.view(), matte.data(), cutf.data());
+            // The matte may also lie in the output's own memory (its first bytes).
+            std::vector<std::uint8_t> cut8_inplace(h * w * 4);
+            std::memcpy(cut8_inplace.data(), matte.data(), matte.size() * sizeof(float));
+            cutout_u8(u8.view(), reinterpret_cast<const float *>(cut8_inplace.data()), cut8_inplace.data());
+            std::vector<float> cutf_inplace(h * w * 4);
+            std::memcpy(cutf_inplace.data(), matte.data(), matte.size() * sizeof(float));
+            cutout_float<float>(f.view(), cutf_inplace.data(), cutf_inplace.data());
+            EXPECT(cut8_inplace == cut8, "%td x %td x %d: in-place 8-bit cut-out differs", h, w, channels);
+            EXPECT(std::memcmp(cutf_inplace.data(), cutf.data(), cutf.size() * sizeof(float)) == 0,
+                   "%td x %td x %d: in-place float cut-out differs", h, w, channels);
             std::vector<std::uint8_t> luma8(h * w * 3);
             luma_u8(matte.data(), h, w, luma8.data());
             std::vector<float> lumaf(h * w * 3);
