@@ -51,12 +51,13 @@ def overhead_rows(repeat):
                 for mode in (1, 0):
                     side = (h, w) if mode == 0 else (baseline.SIZES[mode],) * 2
                     x = torch.zeros((*side, 3))
-                    net_time = median_time(lambda: net(x), repeat=repeat)
+                    net_time = median_time(lambda: net(x), repeat=15, warmup=5)
                     ours = runner.render(rgb, bit_depth, output, mode)
                     ref = baseline.render(net, rgb, bit_depth, output, mode)
                     identical = ours.dtype == ref.dtype and ours.shape == ref.shape and np.array_equal(ours, ref)
-                    t_plugin = median_time(lambda: runner.render(rgb, bit_depth, output, mode), repeat=repeat)
-                    t_base = median_time(lambda: baseline.render(net, rgb, bit_depth, output, mode), repeat=repeat)
+                    reps = repeat if w * h < 4e6 else max(3, repeat // 2)
+                    t_plugin = median_time(lambda: runner.render(rgb, bit_depth, output, mode), repeat=reps)
+                    t_base = median_time(lambda: baseline.render(net, rgb, bit_depth, output, mode), repeat=reps)
                     o_plugin = max(t_plugin - net_time, 1e-9)
                     o_base = max(t_base - net_time, 1e-9)
                     moved = bytes_moved(w, h, bit_depth, output, mode)
@@ -93,7 +94,7 @@ def scaling_rows(repeat):
     runner = PluginRunner(trivial_plugin_dir())
     net = torch.jit.script(TrivialNet())
     x = torch.zeros((256, 256, 3))
-    net_time = median_time(lambda: net(x), repeat=repeat)
+    net_time = median_time(lambda: net(x), repeat=15, warmup=5)
     rows = []
     for w, h in [(640, 400), (1280, 800), (1920, 1080), (3840, 2160), (7680, 4320)]:
         rgb = image(w, h, 8)
@@ -104,7 +105,7 @@ def scaling_rows(repeat):
 
 def main(argv=None):
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--repeat", type=int, default=9)
     args = ap.parse_args(argv)
     torch.set_num_threads(os.cpu_count() or 1)
 

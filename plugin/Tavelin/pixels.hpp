@@ -221,6 +221,8 @@ inline void grey_words(const std::uint8_t *__restrict alpha, std::ptrdiff_t n, s
 }
 
 // 8-bit luma matte: np.repeat(alpha[:, :, None], 3, axis=2) with the 8-bit alpha above.
+// The matte may lie at the start of dst itself: each run of the matte is read
+// before its grey pixels, which sit at lower addresses, are written.
 inline void luma_u8(const float *matte, std::ptrdiff_t height, std::ptrdiff_t width, std::uint8_t *dst) {
     const std::ptrdiff_t total = height * width;
     std::uint8_t alpha[kRun];
@@ -238,10 +240,11 @@ inline void luma_u8(const float *matte, std::ptrdiff_t height, std::ptrdiff_t wi
     }
 }
 
-// Float luma matte: the matte's own values in three channels.
+// Float luma matte: the matte's own values in three channels. Runs from the
+// last pixel to the first, so the matte may lie in the first third of dst.
 inline void luma_float(const float *matte, std::ptrdiff_t height, std::ptrdiff_t width, float *dst) {
-    for (std::ptrdiff_t i = 0; i < height * width; ++i) {
-        float a = matte[i];
+    for (std::ptrdiff_t i = height * width - 1; i >= 0; --i) {
+        const float a = matte[i];
         dst[3 * i + 0] = a;
         dst[3 * i + 1] = a;
         dst[3 * i + 2] = a;

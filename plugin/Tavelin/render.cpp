@@ -194,7 +194,7 @@ class RenderBody final : public CoroutineBody {
         const bool same_size = matte.height == H && matte.width == W;
 
         if (kind == OutputKind::LumaMatte) {
-            if (needs_resize_) matte = float_plane(cv2_.attr("resize")(matte.array, full_size));
+            if (needs_resize_) return resized_luma(matte, full_size);
             py::object output = luma(matte);
             // A network that changed the size: the finished matte is fitted to the image.
             if (matte.height != H || matte.width != W)
@@ -227,6 +227,29 @@ class RenderBody final : public CoroutineBody {
                     pixels::cutout_float<decltype(t)>(src, matte.data, static_cast<float *>(out));
                 });
         }
+        return output;
+    }
+
+    // The grey matte after a resize: like the cut-out, the full-size matte is
+    // resized into the output's own memory and turned into grey pixels in
+    // place. An 8-bit grey pixel (3 bytes) is smaller than a float, so its
+    // array starts at 4 bytes a pixel and is shrunk in place afterwards.
+    py::object resized_luma(const FloatPlane &small, py::handle full_size) {
+        const std::ptrdiff_t H = host_image_->pixels().height, W = host_image_->pixels().width;
+        py::object output = eight_bit_ ? np_.attr("empty")(H * W * 4, py::arg("dtype") = "uint8")
+                                       : np_.attr("empty")(py::make_tuple(H, W, 3), py::arg("dtype") = "float32");
+        py::object plane = eight_bit_ ? output.attr("view")("float32").attr("reshape")(H, W)
+                                      : output.attr("reshape")(-1)[py::slice(0, H * W, 1)].attr("reshape")(H, W);
+        FloatPlane matte = float_plane(cv2_.attr("resize")(small.array, full_size, py::arg("dst") = plane));
+        void *out = writable_data(output);
+        {
+            GilRelease nogil;
+            if (eight_bit_)
+                pixels::luma_u8(matte.data, H, W, static_cast<std::uint8_t *>(out));
+            else
+                pixels::luma_float(matte.data, H, W, static_cast<float *>(out));
+        }
+        if (eight_bit_) output.attr("resize")(py::make_tuple(H, W, 3), py::arg("refcheck") = false);
         return output;
     }
 

@@ -111,11 +111,25 @@ static void test_shapes(std::ptrdiff_t h, std::ptrdiff_t w) {
             EXPECT(cut8_inplace == cut8, "%td x %td x %d: in-place 8-bit cut-out differs", h, w, channels);
             EXPECT(std::memcmp(cutf_inplace.data(), cutf.data(), cutf.size() * sizeof(float)) == 0,
                    "%td x %td x %d: in-place float cut-out differs", h, w, channels);
+            std::vector<std::uint8_t> luma8_inplace(h * w * 4);
+            std::memcpy(luma8_inplace.data(), matte.data(), matte.size() * sizeof(float));
+            luma_u8(reinterpret_cast<const float *>(luma8_inplace.data()), h, w, luma8_inplace.data());
+            luma8_inplace.resize(h * w * 3);
+            std::vector<float> lumaf_inplace(h * w * 3);
+            std::memcpy(lumaf_inplace.data(), matte.data(), matte.size() * sizeof(float));
+            luma_float(lumaf_inplace.data(), h, w, lumaf_inplace.data());
             std::vector<std::uint8_t> luma8(h * w * 3);
             luma_u8(matte.data(), h, w, luma8.data());
             std::vector<float> lumaf(h * w * 3);
             luma_float(matte.data(), h, w, lumaf.data());
 
+            std::vector<float> lumaf_check(h * w * 3);
+            luma_float(matte.data(), h, w, lumaf_check.data());
+            std::vector<std::uint8_t> luma8_check(h * w * 3);
+            luma_u8(matte.data(), h, w, luma8_check.data());
+            EXPECT(luma8_inplace == luma8_check, "%td x %td: in-place 8-bit luma differs", h, w);
+            EXPECT(std::memcmp(lumaf_inplace.data(), lumaf_check.data(), lumaf_check.size() * sizeof(float)) == 0,
+                   "%td x %td: in-place float luma differs", h, w);
             int bad = 0;
             for (std::ptrdiff_t y = 0; y < h; ++y)
                 for (std::ptrdiff_t x = 0; x < w; ++x) {
