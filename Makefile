@@ -105,7 +105,7 @@ test-asan: $(VENV)/.deps models
 	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_odr_violation=0:malloc_context_size=40 \
 	  LSAN_OPTIONS=exitcode=0:log_path=$(ROOT)/build/asan/lsan/log \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  TAVELIN_TEST_PLUGIN_DIR=$(ROOT)/build/plugin-asan/Tavelin PYTHONPATH=$(ROOT)/build/plugin-asan/Tavelin \
+	  TAVELIN_SANITIZED=1 TAVELIN_TEST_PLUGIN_DIR=$(ROOT)/build/plugin-asan/Tavelin PYTHONPATH=$(ROOT)/build/plugin-asan/Tavelin \
 	  $(PY) -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
 	$(PY) tests/sanitizers/check_lsan.py build/asan/lsan
 
