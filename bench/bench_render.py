@@ -105,7 +105,7 @@ def scaling_rows(repeat):
 
 def main(argv=None):
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeat", type=int, default=9)
+    ap.add_argument("--repeat", type=int, default=15)
     args = ap.parse_args(argv)
     torch.set_num_threads(os.cpu_count() or 1)
 
@@ -128,7 +128,11 @@ def main(argv=None):
     print("\nScaling (8-bit CUTOUT, mode 1): overhead per megapixel")
     for r in scaling_rows(max(3, args.repeat // 2)):
         print(f"  {r['mp']:6.2f} MP  {r['ms']:8.2f} ms  {r['ms_per_mp']:6.2f} ms/MP")
-    return 0 if all(r["ok"] for r in rows) else 1
+    held = sum(r["ok"] for r in rows)
+    print(f"\nOverhead goals held in {held} of {len(rows)} rows; outputs bit-identical in "
+          f"{sum(r['identical'] for r in rows)} of {len(rows)}")
+    # Timings are reported, not enforced; a differing output is a fault.
+    return 0 if all(r["identical"] for r in rows) else 1
 
 
 if __name__ == "__main__":
