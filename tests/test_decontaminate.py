@@ -9,6 +9,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
+from tavelin_host import decontaminate  # noqa: E402
 from tavelin_host.decontaminate import decontaminate_cutout, estimate_foreground  # noqa: E402
 
 BACKGROUNDS = {
@@ -218,3 +219,85 @@ def test_reduced_resolution_wide_pass_agrees_with_direct_formula(bg_name, h, w):
     mse_got = np.mean((got[band] - fg_true[band]) ** 2)
     mse_ref = np.mean((ref[band] - fg_true[band]) ** 2)
     assert mse_got <= 1.1 * mse_ref
+
+
+def edge_matte(h, w, soft, seed):
+    """Hard 0/1 blocks plus sparse soft pixels on and beside tile edges.
+
+    soft: "none" (hard edges only), "edges" (soft pixels on the rows and
+    columns around every tile boundary and the image border) or "scattered"
+    (a few random soft pixels, some barely soft, elsewhere).
+    """
+    rng = np.random.default_rng(seed)
+    alpha = np.zeros((h, w), np.float32)
+    for _ in range(6):
+        y, x = rng.integers(0, h), rng.integers(0, w)
+        alpha[y:y + rng.integers(5, h), x:x + rng.integers(5, w)] = 1.0
+    t = decontaminate._TILE
+    alpha[t:2 * t, t // 2:t] = 1.0        # opaque up to a tile edge, clear beyond
+    alpha[t:2 * t, t:2 * t] = 0.0
+    if soft == "none":
+        return alpha
+    if soft == "edges":
+        lines = sorted({0, 1, h - 1} | {i + d for i in range(t, h, t) for d in (-5, -1, 0, 4)})
+        cols = sorted({0, w - 2, w - 1} | {i + d for i in range(t, w, t) for d in (-4, 0, 3)})
+        for y in lines:
+            pick = rng.choice(w, size=3, replace=False)
+            alpha[min(y, h - 1), pick] = rng.uniform(0.01, 0.99, 3)
+        for x in cols:
+            pick = rng.choice(h, size=3, replace=False)
+            alpha[pick, min(x, w - 1)] = rng.uniform(0.01, 0.99, 3)
+    if soft == "scattered":
+        n = h * w // 4000 + 2              # leaves whole tiles opaque and clear
+        values = rng.choice([1e-7, 1e-3, 0.5, 0.999, 0.9999999], n)   # barely soft too
+        alpha[rng.integers(0, h, n), rng.integers(0, w, n)] = values
+    return alpha
+
+
+@pytest.mark.parametrize("soft", ["none", "edges", "scattered"])
+@pytest.mark.parametrize("h, w", [(256, 384), (192, 130), (181, 250), (90, 97), (131, 90)])
+def test_band_only_work_equals_whole_frame(monkeypatch, h, w, soft):
+    # Whole-number (256 x 384) and fractional shrink scales, tiles cut by the
+    # border, and images just big enough for the shrunk wide pass.
+    monkeypatch.setattr(decontaminate, "_MAX_BAND_SHARE", 1.0)   # never fall back
+    rng = np.random.default_rng(h * w)
+    image = rng.random((3, h, w), dtype=np.float32) * 1.2 - 0.1
+    alpha = edge_matte(h, w, soft, seed=h + w)
+    banded = decontaminate._foreground_planes(image.copy(), alpha.copy(), (90, 6))
+    whole = decontaminate._foreground_whole(image.copy(), alpha.copy(), (90, 6))
+    assert banded.dtype == np.float32 and banded.shape == image.shape
+    np.testing.assert_allclose(banded, whole, rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("matte", ["band", "all soft", "all opaque", "all clear", "tiny"])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32, np.float64])
+def test_cutout_equals_whole_frame_computation(monkeypatch, matte, dtype):
+    h, w = (3, 7) if matte == "tiny" else (200, 264)
+    rng = np.random.default_rng(11)
+    image = rng.random((h, w, 3), dtype=np.float32)
+    alpha = {"band": lambda: edge_matte(h, w, "scattered", 3),
+             "all soft": lambda: rng.uniform(0.01, 0.99, (h, w)),
+             "all opaque": lambda: np.ones((h, w)),
+             "all clear": lambda: np.zeros((h, w)),
+             "tiny": lambda: rng.random((h, w))}[matte]()
+    if dtype == np.uint16:
+        rgba = np.rint(np.dstack([image, alpha]) * 65535).astype(np.uint16)
+    else:
+        rgba = to_cutout(image, alpha, dtype)
+    got = decontaminate_cutout(rgba)
+    monkeypatch.setattr(decontaminate, "_foreground_planes", decontaminate._foreground_whole)
+    monkeypatch.setattr(decontaminate, "_banded_cutout_parts", lambda *args: None)
+    want = decontaminate_cutout(rgba)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-6)   # integers: exact
+    assert got[..., 3].tobytes() == rgba[..., 3].tobytes()
+
+
+@pytest.mark.parametrize("window", [(0, 5, 0, 9), (3, 70, 61, 200), (13, 14, 100, 101),
+                                    (120, 160, 190, 200), (0, 160, 0, 200)])
+def test_window_growth_equals_whole_frame_growth(window):
+    y0, y1, x0, x1 = window
+    low = np.random.default_rng(1).random((2, 20, 25), dtype=np.float32)
+    whole = np.stack([cv2.resize(p, (200, 160), interpolation=cv2.INTER_LINEAR) for p in low])
+    got = decontaminate._cropped_grow(low, 8)((slice(y0, y1), slice(x0, x1)))
+    np.testing.assert_array_equal(got, whole[:, y0:y1, x0:x1])
