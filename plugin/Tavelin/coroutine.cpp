@@ -252,11 +252,9 @@ void raise_thrown(PyObject *type, PyObject *value, PyObject *tb) {
 
 PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        if (nargs > 3) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        }
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
         return nullptr;
     }
     PyObject *type = args[0];

@@ -15,18 +15,16 @@ std::optional<SampleType> sample_type(const Py_buffer &b) {
     return std::nullopt;
 }
 
-void *buffer_pointer(py::handle array, int flags) {
+}  // namespace
+
+void *writable_data(py::handle array) {
     Py_buffer b;
-    check(PyObject_GetBuffer(array.ptr(), &b, flags) == 0);
+    check(PyObject_GetBuffer(array.ptr(), &b, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) == 0);
     void *p = b.buf;
     // NumPy never moves an array's data while the array is alive.
     PyBuffer_Release(&b);
     return p;
 }
-
-}  // namespace
-
-void *writable_data(py::handle array) { return buffer_pointer(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE); }
 
 std::optional<HostImage> HostImage::view(py::handle array, py::handle np) {
     int is_array = PyObject_IsInstance(array.ptr(), np.attr("ndarray").ptr());

@@ -197,8 +197,7 @@ class RenderBody final : public CoroutineBody {
             if (needs_resize_) return resized_luma(matte, full_size);
             py::object output = luma(matte);
             // A network that changed the size: the finished matte is fitted to the image.
-            if (matte.height != H || matte.width != W)
-                output = cv2_.attr("resize")(output, full_size, py::arg("interpolation") = lanczos);
+            if (!same_size) output = cv2_.attr("resize")(output, full_size, py::arg("interpolation") = lanczos);
             return output;
         }
 
@@ -208,8 +207,7 @@ class RenderBody final : public CoroutineBody {
         py::object output = eight_bit_ ? new_array<std::uint8_t>(np_, H, W, 4, "uint8").array
                                        : new_array<float>(np_, H, W, 4, "float32").array;
         if (needs_resize_ || !same_size) {
-            py::object plane = eight_bit_ ? output.attr("view")("float32").attr("reshape")(H, W)
-                                          : output.attr("reshape")(-1)[py::slice(0, H * W, 1)].attr("reshape")(H, W);
+            py::object plane = matte_plane_in(output, H, W);
             // A network that changed the size: the matte itself is fitted to
             // the image, so the cut-out can still be composed.
             py::object resized = needs_resize_ ? cv2_.attr("resize")(matte.array, full_size, py::arg("dst") = plane)
@@ -238,8 +236,7 @@ class RenderBody final : public CoroutineBody {
         const std::ptrdiff_t H = host_image_->pixels().height, W = host_image_->pixels().width;
         py::object output = eight_bit_ ? np_.attr("empty")(H * W * 4, py::arg("dtype") = "uint8")
                                        : np_.attr("empty")(py::make_tuple(H, W, 3), py::arg("dtype") = "float32");
-        py::object plane = eight_bit_ ? output.attr("view")("float32").attr("reshape")(H, W)
-                                      : output.attr("reshape")(-1)[py::slice(0, H * W, 1)].attr("reshape")(H, W);
+        py::object plane = matte_plane_in(output, H, W);
         FloatPlane matte = float_plane(cv2_.attr("resize")(small.array, full_size, py::arg("dst") = plane));
         void *out = writable_data(output);
         {
@@ -251,6 +248,13 @@ class RenderBody final : public CoroutineBody {
         }
         if (eight_bit_) output.attr("resize")(py::make_tuple(H, W, 3), py::arg("refcheck") = false);
         return output;
+    }
+
+    // An H x W float32 view of the first H * W floats of `output`'s memory,
+    // whatever its dtype: where the full-size matte is resized to.
+    static py::object matte_plane_in(py::handle output, std::ptrdiff_t H, std::ptrdiff_t W) {
+        py::object floats = output.attr("reshape")(-1).attr("view")("float32");
+        return floats[py::slice(0, H * W, 1)].attr("reshape")(H, W);
     }
 
     // The grey matte at the matte's own size, in the output's bit depth.
