@@ -21,9 +21,11 @@ venv: $(VENV)/.deps
 $(VENV)/.deps: requirements.txt requirements-test.txt
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
 	$(PY) -m pip install -q -r requirements.txt -r requirements-test.txt
-	@# The project's own code runs from the source tree: the built plug-in directory and host/.
+	@# The project's own code runs from the source tree: the built plug-in directory, host/,
+	@# and the checkout itself (testkit, shared by the tests and the benchmarks).
 	echo "$(ROOT)/$(PLUGIN_DIR)" >  $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	echo "$(ROOT)/host"          >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
+	echo "$(ROOT)"               >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	printf '#!%s\nimport sys\nfrom tavelin_host.cli import main\nsys.exit(main())\n' "$(ROOT)/$(PY)" > $(VENV)/bin/tavelin
 	chmod +x $(VENV)/bin/tavelin
 	touch $@

@@ -1,8 +1,8 @@
-"""Render overhead of the plug-in against the plain NumPy/OpenCV baseline.
+"""Render overhead of the plug-in against the plain NumPy/OpenCV reference render.
 
 Overhead = render time minus network time, with a trivial network, so what is
 left is the pixel work around the network. Every row also checks that the
-plug-in's output is bit-identical to the baseline's.
+plug-in's output is bit-identical to the reference's.
 """
 import argparse
 import json
@@ -13,12 +13,13 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import baseline  # noqa: E402
 from common import PluginRunner, TrivialNet, image, median_time, trivial_plugin_dir  # noqa: E402
+
+from testkit.reference import SIZES as NETWORK_SIDES, reference_render  # noqa: E402
 
 import torch  # noqa: E402
 
-SIZES = [(1920, 1080), (3840, 2160)]
+IMAGE_SIZES = [(1920, 1080), (3840, 2160)]
 GOAL = {8: 1 / 4, 16: 1 / 3}
 
 
@@ -44,20 +45,20 @@ def overhead_rows(repeat):
     runner = PluginRunner(trivial_plugin_dir())
     net = torch.jit.script(TrivialNet())
     rows = []
-    for w, h in SIZES:
+    for w, h in IMAGE_SIZES:
         for bit_depth in (8, 16):
             rgb = image(w, h, bit_depth)
             for output in (2, 1):
                 for mode in (1, 0):
-                    side = (h, w) if mode == 0 else (baseline.SIZES[mode],) * 2
+                    side = (h, w) if mode == 0 else (NETWORK_SIDES[mode],) * 2
                     x = torch.zeros((*side, 3))
                     net_time = median_time(lambda: net(x), repeat=15, warmup=5)
                     ours = runner.render(rgb, bit_depth, output, mode)
-                    ref = baseline.render(net, rgb, bit_depth, output, mode)
+                    ref = reference_render(rgb, bit_depth, output, mode, network=net)
                     identical = ours.dtype == ref.dtype and ours.shape == ref.shape and np.array_equal(ours, ref)
                     reps = repeat if w * h < 4e6 else max(3, repeat // 2)
                     t_plugin = median_time(lambda: runner.render(rgb, bit_depth, output, mode), repeat=reps)
-                    t_base = median_time(lambda: baseline.render(net, rgb, bit_depth, output, mode), repeat=reps)
+                    t_base = median_time(lambda: reference_render(rgb, bit_depth, output, mode, network=net), repeat=reps)
                     o_plugin = max(t_plugin - net_time, 1e-9)
                     o_base = max(t_base - net_time, 1e-9)
                     moved = bytes_moved(w, h, bit_depth, output, mode)

@@ -7,10 +7,8 @@ import pytest
 import torch
 
 import Tavelin
-from host_double import LOAD_STEPS, API, Tools
-from render_support import make_plugin_dir
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+from testkit.host_double import LOAD_STEPS, API, Tools
+from testkit.networks import make_plugin_dir
 
 STEPS = LOAD_STEPS
 LOADED_EVENTS = [("progress_bar",) + s for s in STEPS] + [("close_progress_bar",), ("empty_cache",)]

@@ -9,7 +9,7 @@ import types
 import pytest
 
 import Tavelin
-from host_double import Tools, TorchFreeAPI
+from testkit.host_double import Tools, TorchFreeAPI
 
 Plugin = Tavelin.Tavelin
 
