@@ -5,7 +5,8 @@ VENV        := .venv
 PY          := $(VENV)/bin/python
 ROOT        := $(abspath .)
 PLUGIN_DIR  := build/plugin/Tavelin
-MODELS      := $(PLUGIN_DIR)/models/3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt $(PLUGIN_DIR)/models/7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt
+# The weight file names come from the host's contract module (it imports nothing).
+MODELS      := $(addprefix $(PLUGIN_DIR)/models/,$(shell $(PYTHON3) host/tavelin_host/contract.py))
 PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
 VENV310     := .venv310
 SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt

@@ -15,7 +15,8 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import PluginRunner, TrivialNet, image, median_time, trivial_plugin_dir  # noqa: E402
 
-from testkit.reference import SIZES as NETWORK_SIDES, reference_render  # noqa: E402
+from tavelin_host.contract import MODE_SIZES  # noqa: E402
+from testkit.reference import reference_render  # noqa: E402
 
 import torch  # noqa: E402
 
@@ -50,7 +51,7 @@ def overhead_rows(repeat):
             rgb = image(w, h, bit_depth)
             for output in (2, 1):
                 for mode in (1, 0):
-                    side = (h, w) if mode == 0 else (NETWORK_SIDES[mode],) * 2
+                    side = (h, w) if mode == 0 else (MODE_SIZES[mode],) * 2
                     x = torch.zeros((*side, 3))
                     net_time = median_time(lambda: net(x), repeat=15, warmup=5)
                     ours = runner.render(rgb, bit_depth, output, mode)

@@ -11,17 +11,6 @@ import asyncio
 from dataclasses import dataclass, field
 from typing import Any
 
-# The seven progress steps of a model load, in order.
-LOAD_STEPS = [
-    ("Importing libraries...", 0),
-    ("Importing libraries...", 10),
-    ("Selecting model...", 20),
-    ("Loading model weights...", 30),
-    ("Moving model to device...", 70),
-    ("Warming up model...", 90),
-    ("Model loaded", 100),
-]
-
 
 @dataclass
 class Events:

@@ -9,8 +9,7 @@ import numpy as np
 import torch
 from torch import nn
 
-FULL_MODEL = "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt"
-HALF_MODEL = "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"
+from tavelin_host.contract import FLOAT16_WEIGHTS, FLOAT32_WEIGHTS, MODELS_DIR
 
 
 class BlueMatte(nn.Module):
@@ -76,16 +75,15 @@ def save_networks(plugin_dir, module=None, half_module=None):
     """Scripts `module` (BlueMatte by default) and writes it as both weight files under
     plugin_dir/models (`half_module` as the half-precision file when given); returns
     plugin_dir as a string."""
-    models = os.path.join(str(plugin_dir), "models")
-    os.makedirs(models, exist_ok=True)
+    os.makedirs(os.path.join(str(plugin_dir), MODELS_DIR), exist_ok=True)
     full = script(module if module is not None else BlueMatte())
-    full.save(os.path.join(models, FULL_MODEL))
-    (script(half_module) if half_module is not None else full).save(os.path.join(models, HALF_MODEL))
+    full.save(weight_file(plugin_dir, half=False))
+    (script(half_module) if half_module is not None else full).save(weight_file(plugin_dir, half=True))
     return str(plugin_dir)
 
 
 def weight_file(plugin_dir, half):
-    return os.path.join(str(plugin_dir), "models", HALF_MODEL if half else FULL_MODEL)
+    return os.path.join(str(plugin_dir), MODELS_DIR, FLOAT16_WEIGHTS if half else FLOAT32_WEIGHTS)
 
 
 def make_plugin_dir(path, **net_options):

@@ -6,10 +6,9 @@ import cv2
 import numpy as np
 import torch
 
-from .host_double import Events, Tools, drive
+from tavelin_host.contract import CUTOUT, LUMA_MATTE, MODE_SIZES
 
-SIZES = [0, 256, 512, 1024]
-LUMA_MATTE, CUTOUT = 1, 2
+from .host_double import Events, Tools, drive
 
 
 def to_u8(samples):
@@ -30,7 +29,7 @@ def reference_render(rgb, bit_depth, output, resize_mode, half=False, network=No
     eight_bit = not (bit_depth != 8)  # the plug-in asks `!=`, whatever the host's object answers
     if not eight_bit:
         image_np = to_u8(image_np)
-    ref_size = SIZES[int(resize_mode)]
+    ref_size = MODE_SIZES[int(resize_mode)]
     net_in = cv2.resize(image_np, (ref_size, ref_size)) if ref_size else image_np
     with torch.no_grad():
         tensor = torch.from_numpy(np.ascontiguousarray(net_in, dtype=np.float32)).to(device)

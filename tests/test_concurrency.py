@@ -16,7 +16,8 @@ from torch import nn
 
 from testkit.host_double import Events, Tools, drive, new_plugin
 from testkit.networks import make_plugin_dir, random_rgb, save_networks
-from testkit.reference import CUTOUT, LUMA_MATTE, assert_same_image, reference_render
+from tavelin_host.contract import CUTOUT, LUMA_MATTE
+from testkit.reference import assert_same_image, reference_render
 
 TASKS = {"c-task": asyncio.tasks._CTask, "py-task": asyncio.tasks._PyTask}
 IN_FLIGHT = 200

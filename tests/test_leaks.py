@@ -188,7 +188,7 @@ def test_many_renders_leak_nothing(trivial_dir):
     import numpy as np
 
     from testkit.host_double import drive, new_plugin
-    from testkit.reference import CUTOUT
+    from tavelin_host.contract import CUTOUT
 
     plugin, api = new_plugin()
     array = np.random.default_rng(1).integers(0, 256, size=(8, 8, 3), dtype=np.uint8)

@@ -14,7 +14,8 @@ import pytest
 import torch
 from torch import nn
 
-from testkit.host_double import LOAD_STEPS, Events, Tools, drive, new_plugin, outcome
+from tavelin_host.contract import LOAD_STEPS, MODNEXT_ATTR
+from testkit.host_double import Events, Tools, drive, new_plugin, outcome
 from testkit.networks import save_networks, weight_file
 from testkit.reference import assert_same_image, good_render, reference_render
 
@@ -141,7 +142,7 @@ def test_unusable_plugin_directory_on_a_fresh_plugin(tmp_path, tools_fault, via)
     with pytest.raises((AttributeError, TypeError, OSError, RuntimeError, ValueError)):
         load_via(via, plugin, api, "cpu", torch.float32, tools)
     assert records(plugin) == before == ("Not loaded on any device", "Not loaded with any dtype")
-    assert not hasattr(plugin, "modnext")
+    assert not hasattr(plugin, MODNEXT_ATTR)
     assert api.events.names()[-1] == "close_progress_bar" and "empty_cache" not in api.events.names()
 
     save_networks(plugin_dir)

@@ -13,7 +13,8 @@ import torch
 import Tavelin
 from testkit.host_double import Tools, drive, new_plugin, render, shared_plugin
 from testkit.networks import load_reference_net, make_plugin_dir, random_rgb
-from testkit.reference import CUTOUT, LUMA_MATTE, reference_render
+from tavelin_host.contract import CUTOUT, LUMA_MATTE
+from testkit.reference import reference_render
 
 pytestmark = [
     pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning"),
