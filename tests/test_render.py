@@ -319,7 +319,7 @@ def test_invalid_output_value_after_validation_is_reported(dirs, monkeypatch, ca
 
     monkeypatch.setattr(Tavelin.Params, "__init__", init)
     api.events.items.clear()
-    with pytest.raises(Exception):
+    with pytest.raises(ValueError, match=r"^invalid params\.output value: 7$"):
         render(plugin, api, dirs["smooth"], rgb_image(), {})
     assert "Error, invalid params.output value: 7" in capsys.readouterr().out.splitlines()
     assert "np_to_image" not in api.events.names()
