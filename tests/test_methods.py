@@ -9,7 +9,7 @@ import types
 import pytest
 
 import Tavelin
-from tavelin_host.contract import MODNEXT_ATTR, PLUGIN_VERSION
+from tavelin_host.contract import LOAD_STEPS, MODNEXT_ATTR, PLUGIN_VERSION
 from testkit.host_double import Tools, TorchFreeAPI
 
 Plugin = Tavelin.Tavelin
@@ -364,7 +364,7 @@ def test_load_model_keywords_in_any_order(call):
     with contextlib.redirect_stdout(out), pytest.raises(RuntimeError, match="progress bar failed at 0"):
         call(plugin, Tools("/nowhere"))
     assert out.getvalue() == "[Tavelin] Loading model on device: dev-A (dtype: dtype-B)\n"
-    assert api.events.items[0] == ("progress_bar", "Importing libraries...", 0)
+    assert api.events.items[0] == ("progress_bar", *LOAD_STEPS[0])
 
 
 @pytest.mark.parametrize(
