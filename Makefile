@@ -13,7 +13,7 @@ SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavel
 CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite)
 PYTEST_ARGS ?=
 
-.PHONY: all venv build plugin models test test-cpp test-py test-py310 demo bench bundle soak test-asan clean
+.PHONY: all venv build plugin plugin310 models test test-cpp test-py test-py310 demo bench bundle soak test-asan clean
 
 all: plugin models
 
@@ -51,27 +51,49 @@ test-cpp: plugin
 test-py: plugin models
 	$(PY) -m pytest tests $(PYTEST_ARGS)
 
-# The host's interpreter is Python 3.10: build there too and run what needs no torch.
-test-py310:
+# The host's interpreter is Python 3.10: build the module there too and run what needs no torch.
+PLUGIN310_DIR := build/plugin310/Tavelin
+
+$(VENV310)/.deps: requirements-py310.txt
+	test -x $(VENV310)/bin/python || $(PY310) -m venv $(VENV310)
+	$(VENV310)/bin/python -m pip install -q -r requirements-py310.txt
+	touch $@
+
+plugin310:
 	@if [ -x "$(PY310)" ]; then \
 	  set -e; \
-	  test -x $(VENV310)/bin/python || $(PY310) -m venv $(VENV310); \
-	  $(VENV310)/bin/python -m pip install -q pydantic==2.14.4 pytest==9.2.0 pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2; \
+	  $(MAKE) --no-print-directory $(VENV310)/.deps; \
 	  $(VENV310)/bin/cmake -S . -B build/cmake310 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(ROOT)/$(VENV310)/bin/python \
 	    -Dpybind11_DIR=$$($(VENV310)/bin/python -m pybind11 --cmakedir) \
-	    -DTAVELIN_OUTPUT_DIR=$(ROOT)/build/plugin310/Tavelin >/dev/null; \
+	    -DTAVELIN_OUTPUT_DIR=$(ROOT)/$(PLUGIN310_DIR) >/dev/null; \
 	  $(VENV310)/bin/cmake --build build/cmake310; \
-	  PYTHONPATH=$(ROOT)/build/plugin310/Tavelin:$(ROOT)/host $(VENV310)/bin/python -m pytest -q -p no:cacheprovider \
-	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
-	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build check"; fi
+	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build"; fi
 
-# The plug-in directory as a host expects it: the module and models/, nothing else.
-bundle: plugin models
+test-py310: plugin310 models
+	@if [ -x "$(PY310)" ]; then \
+	  set -e; \
+	  PYTHONPATH=$(ROOT)/$(PLUGIN310_DIR):$(ROOT)/host $(VENV310)/bin/python -m pytest -q -p no:cacheprovider \
+	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
+	  ln -sfn $(ROOT)/$(PLUGIN_DIR)/models $(PLUGIN310_DIR)/models; \
+	  PYTHONPATH=$(ROOT)/tests/doubles $(VENV310)/bin/python tests/check_bundle.py $(PLUGIN310_DIR); \
+	fi
+
+# The plug-in directory as a host expects it: the module for every supported
+# CPython side by side, models/, the weights' NOTICE and licence, README.txt.
+# Each module is then imported and run by its own interpreter; 3.10 has no
+# torch build here and runs on the test double in tests/doubles.
+bundle: plugin models plugin310
 	rm -rf dist/Tavelin
 	mkdir -p dist/Tavelin/models
 	cp $(PLUGIN_DIR)/Tavelin*.so dist/Tavelin/
+	if [ -d $(PLUGIN310_DIR) ]; then cp $(PLUGIN310_DIR)/Tavelin*.so dist/Tavelin/; fi
 	cp $(MODELS) dist/Tavelin/models/
+	cat models/*/NOTICE > dist/Tavelin/NOTICE
+	cp $$(ls models/*/LICENSE | head -n 1) dist/Tavelin/LICENSE
+	cp plugin/bundle/README.txt dist/Tavelin/README.txt
+	$(PY) tests/check_bundle.py dist/Tavelin
+	if [ -d $(PLUGIN310_DIR) ]; then PYTHONPATH=$(ROOT)/tests/doubles $(VENV310)/bin/python tests/check_bundle.py dist/Tavelin; fi
 	$(VENV)/bin/tavelin examples/astronaut.png -o build/bundle-check --overwrite --quiet --plugin-dir dist/Tavelin
 	@find dist/Tavelin -type f | sort
 
