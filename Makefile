@@ -76,13 +76,13 @@ test-py310: plugin310 models
 	  PYTHONPATH=$(ROOT)/$(PLUGIN310_DIR):$(ROOT)/host $(VENV310)/bin/python -m pytest -q -p no:cacheprovider \
 	    tests/test_module.py tests/test_params.py tests/test_methods.py; \
 	  ln -sfn $(ROOT)/$(PLUGIN_DIR)/models $(PLUGIN310_DIR)/models; \
-	  PYTHONPATH=$(ROOT)/tests/doubles $(VENV310)/bin/python tests/check_bundle.py $(PLUGIN310_DIR); \
+	  PYTHONPATH=$(ROOT)/testkit/doubles $(VENV310)/bin/python testkit/check_bundle.py $(PLUGIN310_DIR); \
 	fi
 
 # The plug-in directory as a host expects it: the module for every supported
 # CPython side by side, models/, the weights' NOTICE and licence, README.txt.
 # Each module is then imported and run by its own interpreter; 3.10 has no
-# torch build here and runs on the test double in tests/doubles.
+# torch build here and runs on the test double in testkit/doubles.
 bundle: plugin models plugin310
 	rm -rf dist/Tavelin
 	mkdir -p dist/Tavelin/models
@@ -92,8 +92,8 @@ bundle: plugin models plugin310
 	cat models/*/NOTICE > dist/Tavelin/NOTICE
 	cp $$(ls models/*/LICENSE | head -n 1) dist/Tavelin/LICENSE
 	cp plugin/bundle/README.txt dist/Tavelin/README.txt
-	$(PY) tests/check_bundle.py dist/Tavelin
-	if [ -d $(PLUGIN310_DIR) ]; then PYTHONPATH=$(ROOT)/tests/doubles $(VENV310)/bin/python tests/check_bundle.py dist/Tavelin; fi
+	$(PY) testkit/check_bundle.py dist/Tavelin
+	if [ -d $(PLUGIN310_DIR) ]; then PYTHONPATH=$(ROOT)/testkit/doubles $(VENV310)/bin/python testkit/check_bundle.py dist/Tavelin; fi
 	$(VENV)/bin/tavelin examples/astronaut.png -o build/bundle-check --overwrite --quiet --plugin-dir dist/Tavelin
 	@find dist/Tavelin -type f | sort
 

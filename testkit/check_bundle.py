@@ -1,11 +1,11 @@
 """Checks a plug-in bundle with the interpreter that runs this script.
 
-    python tests/check_bundle.py dist/Tavelin
+    python testkit/check_bundle.py dist/Tavelin
 
 Imports the bundle's module built for this interpreter (the extension suffix
 picks it), loads the network from the bundle's models/ and renders the sample
 photo as a cut-out. Where this interpreter has no torch, run it with
-tests/doubles first on PYTHONPATH: the plug-in then runs on the torch double.
+testkit/doubles first on PYTHONPATH: the plug-in then runs on the torch double.
 """
 from __future__ import annotations
 
@@ -19,7 +19,7 @@ SAMPLE = ROOT / "examples" / "astronaut.png"
 
 def main(bundle: str) -> int:
     bundle_dir = Path(bundle).resolve()
-    sys.path[:0] = [str(bundle_dir), str(ROOT / "tests")]
+    sys.path[:0] = [str(bundle_dir), str(ROOT)]
     import Tavelin
 
     module_file = Path(Tavelin.__file__)
@@ -30,12 +30,12 @@ def main(bundle: str) -> int:
 
     import cv2
     import torch
-    from host_double import API, Tools, drive, host_image
+    from testkit.host_double import API, Tools, drive, record
 
     rgb = cv2.cvtColor(cv2.imread(str(SAMPLE), cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
     plugin = Tavelin.Tavelin(API())
     params = {"output": Tavelin.OutputEnum.CUTOUT, "resize_mode": 1}
-    result = drive(plugin.render(host_image(rgb), params, "bundle-check", Tools(str(bundle_dir))))
+    result = drive(plugin.render(record(rgb), params, "bundle-check", Tools(str(bundle_dir))))
     cutout = result["image"]["array"]
     alpha = cutout[..., 3]
     opaque, clear = float((alpha > 200).mean()), float((alpha < 50).mean())
