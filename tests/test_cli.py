@@ -203,3 +203,25 @@ def test_python_api_renders_through_the_plugin(tmp_path):
         written = host.matte_file(source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
         assert [p.name for p in written] == ["in.matte.png", "in.preview.png"]
         assert raw(written[0]).shape == (30, 50)
+
+
+@needs_plugin
+def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
+    import signal
+
+    from tavelin_host import cli, pipeline
+
+    sources = [write_image(tmp_path / f"{name}.png", np.zeros((20, 30, 3), np.uint8)) for name in "ab"]
+    read = pipeline.read_image
+
+    def read_after_ctrl_c(path):
+        if Path(path).name == "b.png":
+            signal.raise_signal(signal.SIGINT)  # what the terminal sends on Ctrl-C
+        return read(path)
+
+    monkeypatch.setattr(pipeline, "read_image", read_after_ctrl_c)
+    out = tmp_path / "out"
+    status = cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)])
+    assert status == 130
+    assert "tavelin: interrupted after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
+    assert os.listdir(out) == ["a.cutout.png"]
