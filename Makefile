@@ -9,11 +9,11 @@ PLUGIN_DIR  := build/plugin/Tavelin
 MODELS      := $(addprefix $(PLUGIN_DIR)/models/,$(shell $(PYTHON3) host/tavelin_host/contract.py))
 PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
 VENV310     := .venv310
-SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
+SOURCES     := $(wildcard plugin/Tavelin/*/*.cpp plugin/Tavelin/*/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
 CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite)
 PYTEST_ARGS ?=
 
-.PHONY: all venv build plugin plugin310 models test test-cpp test-py test-py310 demo bench bundle soak test-asan clean
+.PHONY: all venv build plugin plugin310 models test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
 
 all: plugin models
 
@@ -43,10 +43,19 @@ models: $(MODELS)
 $(MODELS) &: $(CONVERTER) | $(VENV)/.deps
 	$(PY) -m models.convert --out $(PLUGIN_DIR)/models
 
-test: plugin models test-cpp test-py310 test-py
+test: plugin models test-cpp test-cpp-asan test-py310 test-py
 
 test-cpp: plugin
 	cd build/cmake && ctest --output-on-failure
+
+# The C++ unit tests again under AddressSanitizer and UBSan (seconds): a pixel
+# pass that reads a word past a row's end fails here.
+test-cpp-asan: $(VENV)/.deps
+	cmake -S . -B build/cpp-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELIN_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(ROOT)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/cpp-asan --target test_pixels
+	cd build/cpp-asan && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --output-on-failure
 
 test-py: plugin models
 	$(PY) -m pytest tests $(PYTEST_ARGS)

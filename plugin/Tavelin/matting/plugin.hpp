@@ -1,18 +1,26 @@
-// Declarations shared by the files that make up the module.
+// Declarations shared by the files of the matting plug-in: the module-level
+// objects its methods read, and the methods' bodies.
 #pragma once
 
-#include "common.hpp"
+#include "../runtime/boundary.hpp"
+#include "../runtime/python_ops.hpp"
 
 namespace tavelin {
 
-// Objects the module creates once at import and keeps for the process.
-struct ModuleObjects {
-    py::object module;        // the module object
+using runtime::check;
+using runtime::compare;
+using runtime::format_empty;
+using runtime::guarded;
+using runtime::print_line;
+using runtime::steal;
+
+// Module-level objects made once at import and kept for the process.
+struct PluginGlobals {
     py::object output_enum;   // OutputEnum
     py::object params_model;  // Params
     py::object os;            // the os module, as bound in the namespace
 };
-ModuleObjects &module_objects();
+PluginGlobals &plugin_globals();
 
 // OutputEnum then Params, created in the module's namespace.
 void create_declarations(py::dict ns);

@@ -1,7 +1,7 @@
-// `with torch.no_grad():` as a scope object.
+// `with torch.no_grad():` as a scope object that always leaves the scope.
 #pragma once
 
-#include "common.hpp"
+#include "../runtime/boundary.hpp"
 
 namespace tavelin {
 

@@ -3,27 +3,32 @@
 // every use.
 #pragma once
 
-#include "common.hpp"
+#include "../runtime/boundary.hpp"
+#include "contract.hpp"
 
 #include <utility>
 
 namespace tavelin::host {
 
-inline py::object image_tools(py::handle zelapi) { return zelapi.attr("ImageTools"); }
+using runtime::check;
+using runtime::steal;
 
-inline void progress_bar(py::handle plugin, const char *message, int percent) {
-    plugin.attr("zel").attr("ui").attr("progress_bar")(message, percent);
+inline py::object image_tools(py::handle zelapi) { return zelapi.attr(contract::IMAGE_TOOLS_ATTR); }
+
+inline void progress_bar(py::handle plugin, const contract::LoadStep &step) {
+    plugin.attr(contract::ZEL_ATTR).attr("ui").attr("progress_bar")(step.message, step.percent);
 }
 
-inline void close_progress_bar(py::handle plugin) { plugin.attr("zel").attr("ui").attr("close_progress_bar")(); }
+inline void close_progress_bar(py::handle plugin) { plugin.attr(contract::ZEL_ATTR).attr("ui").attr("close_progress_bar")(); }
 
-inline void empty_cache(py::handle plugin) { plugin.attr("zel").attr("empty_cache")(); }
+inline void empty_cache(py::handle plugin) { plugin.attr(contract::ZEL_ATTR).attr("empty_cache")(); }
 
 inline py::object plugin_path(py::handle tools) { return tools.attr("plugin_path"); }
 
-// The device and the dtype, unpacked from exactly two values.
+// The device and the dtype, unpacked from exactly two values with the errors
+// of `device, dtype = result`. CONTRACT.md "error texts".
 inline std::pair<py::object, py::object> get_device_dtype(py::handle plugin) {
-    py::object result = plugin.attr("zel").attr("TorchTools").attr("get_device_dtype")();
+    py::object result = plugin.attr(contract::ZEL_ATTR).attr("TorchTools").attr("get_device_dtype")();
     if (PyTuple_CheckExact(result.ptr()) || PyList_CheckExact(result.ptr())) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(result.ptr());
         if (n == 2) {
@@ -65,15 +70,15 @@ inline std::pair<py::object, py::object> get_device_dtype(py::handle plugin) {
 }
 
 inline py::object image_to_np(py::handle plugin, py::handle image) {
-    return plugin.attr("ImageTools").attr("image_to_np")(image);
+    return plugin.attr(contract::IMAGE_TOOLS_ATTR).attr("image_to_np")(image);
 }
 
 inline py::object bit_depth(py::handle image) { return steal(PyObject_GetItem(image.ptr(), py::str("bit_depth").ptr())); }
 
-inline py::object progress(py::handle tools, int percent) { return tools.attr("progress")(percent); }
+inline py::object progress(py::handle tools) { return tools.attr("progress")(contract::RENDER_PROGRESS); }
 
 inline py::object np_to_image(py::handle plugin, py::handle output, py::handle bit_depth) {
-    return plugin.attr("ImageTools").attr("np_to_image")(output, py::arg("bit_depth") = bit_depth);
+    return plugin.attr(contract::IMAGE_TOOLS_ATTR).attr("np_to_image")(output, py::arg("bit_depth") = bit_depth);
 }
 
 }  // namespace tavelin::host

@@ -1,7 +1,8 @@
-// NumPy arrays seen through the buffer protocol, for the pixel passes.
+// NumPy arrays seen through the buffer protocol, for the pixel passes: the
+// image buffer a render reads, new output arrays, float planes.
 #pragma once
 
-#include "common.hpp"
+#include "../runtime/boundary.hpp"
 #include "pixels.hpp"
 
 #include <optional>
@@ -10,22 +11,22 @@ namespace tavelin {
 
 enum class SampleType { U8, U16, F32 };
 
-// A host image array the pixel passes can read directly: a NumPy array of
-// height x width x 3 or 4 samples (uint8, uint16 or float32, native order,
-// any strides). Holds the buffer for its lifetime.
-class HostImage {
+// The buffer of an image array the pixel passes can read directly: a NumPy
+// array of height x width x 3 or 4 samples (uint8, uint16 or float32, native
+// order, any strides). Holds the buffer for its lifetime.
+class ImageBuffer {
   public:
-    static std::optional<HostImage> view(py::handle array, py::handle np);
-    HostImage(HostImage &&other) noexcept;
-    HostImage &operator=(HostImage &&) = delete;
-    HostImage(const HostImage &) = delete;
-    ~HostImage();
+    static std::optional<ImageBuffer> view(py::handle array, py::handle np);
+    ImageBuffer(ImageBuffer &&other) noexcept;
+    ImageBuffer &operator=(ImageBuffer &&) = delete;
+    ImageBuffer(const ImageBuffer &) = delete;
+    ~ImageBuffer();
 
     const pixels::ImageView &pixels() const { return view_; }
     SampleType type() const { return type_; }
 
   private:
-    HostImage() = default;
+    ImageBuffer() = default;
     Py_buffer buffer_{};
     bool held_ = false;
     pixels::ImageView view_;

@@ -1,18 +1,17 @@
-// Module initialisation: the module definition with its create and exec slots.
-// The module exists once per process and belongs to the first interpreter
-// that imports it.
+// Module initialisation: the module definition with its create and exec
+// slots, the one-interpreter rule, and the from-import the exec step uses.
+#include "module.hpp"
+
+#include "../matting/contract.hpp"
 #include "coroutine.hpp"
 #include "native_function.hpp"
-#include "plugin.hpp"
 
-#include <initializer_list>
+namespace tavelin::runtime {
 
-namespace tavelin {
-
-ModuleObjects &module_objects() {
+ModuleState &module_state() {
     // Lives for the process: the module is never torn down.
-    static ModuleObjects *objects = new ModuleObjects();
-    return *objects;
+    static ModuleState *state = new ModuleState();
+    return *state;
 }
 
 namespace {
@@ -20,6 +19,8 @@ namespace {
 int64_t g_interpreter_id = -1;
 PyObject *g_module = nullptr;   // strong reference once the exec slot has run
 
+// The module is bound to the first interpreter that imports it.
+// CONTRACT.md "one interpreter".
 bool check_single_interpreter() {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (g_interpreter_id == -1) {
@@ -27,8 +28,7 @@ bool check_single_interpreter() {
         return current != -1;
     }
     if (g_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, contract::INTERPRETER_CHANGE_ERROR);
         return false;
     }
     return true;
@@ -61,41 +61,17 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept {
     });
 }
 
-// `from <module> import <names>`: a module already imported that holds every
-// name is used as it is; otherwise it is imported with the names as from-list.
 py::object import_from(const char *module_name, std::initializer_list<const char *> names, py::dict globals) {
     py::dict modules = py::reinterpret_borrow<py::dict>(PyImport_GetModuleDict());
-    py::object module;
     if (modules.contains(module_name)) {
-        module = modules[module_name];
-        for (const char *n : names) {
-            if (!py::hasattr(module, n)) {
-                module = py::object();
-                break;
-            }
-        }
+        py::object module = modules[module_name];
+        bool complete = true;
+        for (const char *n : names) complete = complete && py::hasattr(module, n);
+        if (complete) return module;
     }
-    if (!module) {
-        py::list fromlist;
-        for (const char *n : names) fromlist.append(n);
-        module = steal(PyImport_ImportModuleLevel(module_name, globals.ptr(), nullptr, fromlist.ptr(), 0));
-    }
-    return module;
-}
-
-void bind_from(py::dict ns, const char *module_name, std::initializer_list<const char *> names) {
-    py::object module = import_from(module_name, names, ns);
-    for (const char *n : names) {
-        PyObject *value = PyObject_GetAttrString(module.ptr(), n);
-        if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", py::str(n).ptr());
-            }
-            throw py::error_already_set();
-        }
-        ns[n] = py::reinterpret_steal<py::object>(value);
-    }
+    py::list fromlist;
+    for (const char *n : names) fromlist.append(n);
+    return steal(PyImport_ImportModuleLevel(module_name, globals.ptr(), nullptr, fromlist.ptr(), 0));
 }
 
 void execute(PyObject *m) {
@@ -104,30 +80,19 @@ void execute(PyObject *m) {
     ns["__builtins__"] = py::module_::import("builtins");
 
     if (!ready_native_function_type() || !ready_coroutine_types()) throw py::error_already_set();
+    // In place before any class is made: Params' annotations are looked up
+    // through it. CONTRACT.md "module".
     py::dict modules = py::reinterpret_borrow<py::dict>(PyImport_GetModuleDict());
-    if (!modules.contains("Tavelin")) modules["Tavelin"] = module;
+    if (!modules.contains(contract::MODULE_NAME)) modules[contract::MODULE_NAME] = module;
 
-    bind_from(ns, "typing", {"TYPE_CHECKING"});
-    bind_from(ns, "enum", {"IntEnum"});
-    bind_from(ns, "typing", {"Any", "Dict"});
-    bind_from(ns, "pydantic", {"BaseModel", "Field"});
-    create_declarations(ns);
-    py::object os = steal(PyImport_ImportModuleLevel("os", ns.ptr(), nullptr, nullptr, 0));
-    ns["os"] = os;
-    module_objects().os = os;
-    if (py::bool_(ns["TYPE_CHECKING"])) {
-        bind_from(ns, "Server.tools.image_tools", {"ImageTools"});
-        bind_from(ns, "Server.zelapi", {"ZELAPI"});
-    }
-    ns["Tavelin"] = create_plugin_class();
-    module_objects().module = module;
+    populate_module(module, ns);
+    module_state().module = module;
 }
 
 int module_exec(PyObject *m) noexcept {
     if (g_module) {
         if (g_module == m) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'Tavelin' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, contract::REINITIALISATION_ERROR);
         return -1;
     }
     g_module = Py_NewRef(m);
@@ -150,17 +115,33 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Tavelin",       // m_name
-    nullptr,         // m_doc
-    0,               // m_size
-    nullptr,         // m_methods
-    module_slots,    // m_slots
-    nullptr,         // m_traverse
-    nullptr,         // m_clear
-    nullptr,         // m_free
+    contract::MODULE_NAME,  // m_name
+    nullptr,                // m_doc
+    0,                      // m_size: the state is process-wide, see ModuleState
+    nullptr,                // m_methods
+    module_slots,           // m_slots
+    nullptr,                // m_traverse
+    nullptr,                // m_clear
+    nullptr,                // m_free
 };
 
 }  // namespace
-}  // namespace tavelin
 
-extern "C" PYBIND11_EXPORT PyObject *PyInit_Tavelin() { return PyModuleDef_Init(&tavelin::module_def); }
+void bind_from(py::dict ns, const char *module_name, std::initializer_list<const char *> names) {
+    py::object module = import_from(module_name, names, ns);
+    for (const char *n : names) {
+        PyObject *value = PyObject_GetAttrString(module.ptr(), n);
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", py::str(n).ptr());
+            }
+            throw py::error_already_set();
+        }
+        ns[n] = py::reinterpret_steal<py::object>(value);
+    }
+}
+
+}  // namespace tavelin::runtime
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit_Tavelin() { return PyModuleDef_Init(&tavelin::runtime::module_def); }

@@ -1,8 +1,11 @@
+// Argument binding for native functions: required parameters by position or
+// keyword, with the interpreter's own TypeError texts.
 #include "arguments.hpp"
 
-namespace tavelin {
+namespace tavelin::runtime {
 namespace {
 
+// The interpreter's wording for a wrong call. CONTRACT.md "error texts".
 int raise_count_error(const ParameterList &p, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  p.function_name, "exactly", p.count, p.count == 1 ? "" : "s", given);
@@ -68,4 +71,4 @@ bool bind_arguments(const ParameterList &p, PyObject *const *args, Py_ssize_t na
     return true;
 }
 
-}  // namespace tavelin
+}  // namespace tavelin::runtime

@@ -3,11 +3,11 @@
 // between its awaits.
 #pragma once
 
-#include "common.hpp"
+#include "boundary.hpp"
 
 #include <memory>
 
-namespace tavelin {
+namespace tavelin::runtime {
 
 // What a body asks for when it stops running: to await `value`, or to return it.
 struct CoroutineStep {
@@ -33,9 +33,10 @@ class CoroutineBody {
     virtual void clear() = 0;
 };
 
+// Creates the coroutine types. Call once before make_coroutine.
 bool ready_coroutine_types() noexcept;
 
 // A new coroutine object that owns `body`. NULL with an exception set on failure.
 PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept;
 
-}  // namespace tavelin
+}  // namespace tavelin::runtime

@@ -6,18 +6,23 @@
 // that run meanwhile keep their gradient mode, and the network object is taken
 // before it, so a reload by another render meanwhile cannot mismatch it with
 // the input tensor's precision.
-#include "coroutine.hpp"
+#include "../runtime/coroutine.hpp"
+#include "contract.hpp"
 #include "host_api.hpp"
 #include "image_arrays.hpp"
 #include "no_grad.hpp"
 #include "plugin.hpp"
 
-#include <array>
+#include <string>
+
 
 namespace tavelin {
 namespace {
 
 using pixels::ImageView;
+using runtime::CoroutineBody;
+using runtime::CoroutineStep;
+using runtime::GilRelease;
 
 enum class OutputKind { LumaMatte, Cutout };
 
@@ -30,6 +35,12 @@ void with_sample_type(SampleType type, F &&f) {
         case SampleType::F32: return f(float{});
     }
 }
+
+// Every Python object a render holds, in one list: the members are declared
+// from it and the garbage collector is shown each of them.
+#define TAVELIN_RENDER_OBJECTS(X)                                                                        \
+    X(self_) X(image_) X(params_) X(instance_id_) X(tools_) /* the call's arguments */                    \
+    X(record_) X(torch_) X(np_) X(cv2_) X(network_) X(input_tensor_) X(host_array_) X(bit_depth_)
 
 class RenderBody final : public CoroutineBody {
   public:
@@ -47,30 +58,35 @@ class RenderBody final : public CoroutineBody {
         cv2_ = py::module_::import("cv2");
 
         auto [device, torch_dtype] = host::get_device_dtype(self_);
-        if (compare(device, self_.attr("model_loaded_on_device"), Py_NE) ||
-            compare(torch_dtype, self_.attr("model_loaded_with_dtype"), Py_NE))
+        // `!=` with the host's values on the left, the dtype only when the
+        // devices agree. CONTRACT.md "!=".
+        if (compare(device, self_.attr(contract::LOADED_DEVICE_ATTR), Py_NE) ||
+            compare(torch_dtype, self_.attr(contract::LOADED_DTYPE_ATTR), Py_NE))
             self_.attr("load_model")(device, torch_dtype, tools_);
 
         host_array_ = host::image_to_np(self_, image_);
-        auto view = HostImage::view(host_array_, np_);
+        auto view = ImageBuffer::view(host_array_, np_);
         if (!view) reject_image_array();
-        host_image_.emplace(std::move(*view));
+        image_buffer_.emplace(std::move(*view));
         bit_depth_ = host::bit_depth(image_);
-        eight_bit_ = !compare(bit_depth_, py::int_(8), Py_NE);
-        if (eight_bit_ && host_image_->type() != SampleType::U8)
+        eight_bit_ = !compare(bit_depth_, py::int_(8), Py_NE);  // 8.0 counts as 8. CONTRACT.md "!="
+        if (eight_bit_ && image_buffer_->type() != SampleType::U8)
             throw py::type_error("image_to_np gave " + py::str(host_array_.attr("dtype")).cast<std::string>() +
                                  " samples for an 8-bit image; expected uint8");
 
+        // A list indexed as Python indexes it: negative modes count from its
+        // end. CONTRACT.md "parameters".
         py::list sizes;
-        for (int s : {0, 256, 512, 1024}) sizes.append(s);
+        for (int s : contract::MODE_SIZES) sizes.append(s);
         py::object mode = steal(PyNumber_Long(record_.attr("resize_mode").ptr()));
         ref_size_ = steal(PyObject_GetItem(sizes.ptr(), mode.ptr())).cast<long>();
         needs_resize_ = ref_size_ != 0;
 
         input_tensor_ = torch_.attr("from_numpy")(network_input()).attr("to")(device);
         if (torch_dtype.is(torch_.attr("float16"))) input_tensor_ = input_tensor_.attr("half")();
-        network_ = self_.attr("modnext");
-        return CoroutineStep::await_(host::progress(tools_, 60));
+        network_ = self_.attr(contract::MODNEXT_ATTR);
+        // The one suspension point. CONTRACT.md "render".
+        return CoroutineStep::await_(host::progress(tools_));
     }
 
     CoroutineStep resume(py::object) override {
@@ -82,28 +98,29 @@ class RenderBody final : public CoroutineBody {
     }
 
     int traverse(visitproc visit, void *arg) override {
-        for (py::object *o : held()) Py_VISIT(o->ptr());
+#define TAVELIN_VISIT(member) Py_VISIT(member.ptr());
+        TAVELIN_RENDER_OBJECTS(TAVELIN_VISIT)
+#undef TAVELIN_VISIT
         return 0;
     }
 
     void clear() override {
-        host_image_.reset();
-        for (py::object *o : held()) *o = py::object();
+        image_buffer_.reset();
+#define TAVELIN_CLEAR(member) member = py::object();
+        TAVELIN_RENDER_OBJECTS(TAVELIN_CLEAR)
+#undef TAVELIN_CLEAR
     }
 
   private:
-    std::array<py::object *, 13> held() {
-        return {&self_,  &image_, &params_,  &instance_id_, &tools_,        &record_,     &torch_,
-                &np_,    &cv2_,   &network_, &input_tensor_, &host_array_, &bit_depth_};
-    }
 
     // Params(**params), the host's mapping copied first; it is never modified.
+    // CONTRACT.md "parameters".
     py::object validate_params() {
         if (params_.is_none()) throw py::type_error("argument after ** must be a mapping, not NoneType");
         py::object copy = PyDict_CheckExact(params_.ptr())
                               ? steal(PyDict_Copy(params_.ptr()))
                               : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), params_.ptr()));
-        return steal(PyObject_Call(module_objects().params_model.ptr(), py::tuple().ptr(), copy.ptr()));
+        return steal(PyObject_Call(plugin_globals().params_model.ptr(), py::tuple().ptr(), copy.ptr()));
     }
 
     // Arrays the pixel passes don't take go through OpenCV's colour conversion,
@@ -120,7 +137,7 @@ class RenderBody final : public CoroutineBody {
     // Resizing happens before the channel swap (both act per channel) so the
     // full-size image is read once.
     py::object network_input() {
-        const ImageView &src = host_image_->pixels();
+        const ImageView &src = image_buffer_->pixels();
         if (!needs_resize_) {
             auto input = new_array<float>(np_, src.height, src.width, 3, "float32");
             {
@@ -128,7 +145,7 @@ class RenderBody final : public CoroutineBody {
                 if (eight_bit_)
                     pixels::bgr_float_from_u8(src, input.data);
                 else
-                    with_sample_type(host_image_->type(),
+                    with_sample_type(image_buffer_->type(),
                                      [&](auto t) { pixels::bgr_float_from_unit<decltype(t)>(src, input.data); });
             }
             return input.array;
@@ -141,12 +158,12 @@ class RenderBody final : public CoroutineBody {
             auto rgb = new_array<std::uint8_t>(np_, src.height, src.width, 3, "uint8");
             {
                 GilRelease nogil;
-                with_sample_type(host_image_->type(),
+                with_sample_type(image_buffer_->type(),
                                  [&](auto t) { pixels::rgb_u8_from_unit<decltype(t)>(src, rgb.data); });
             }
             small = cv2_.attr("resize")(rgb.array, size);
         }
-        auto view = HostImage::view(small, np_);
+        auto view = ImageBuffer::view(small, np_);
         if (!view) throw py::type_error("unexpected result from cv2.resize");
         auto input = new_array<float>(np_, ref_size_, ref_size_, 3, "float32");
         pixels::bgr_float_from_u8(view->pixels(), input.data);
@@ -176,16 +193,16 @@ class RenderBody final : public CoroutineBody {
 
     OutputKind output_kind() {
         py::object output = record_.attr("output");
-        py::object members = module_objects().output_enum;
+        py::object members = plugin_globals().output_enum;
         if (compare(output, members.attr("LUMA_MATTE"), Py_EQ)) return OutputKind::LumaMatte;
         if (compare(output, members.attr("CUTOUT"), Py_EQ)) return OutputKind::Cutout;
-        print_line(py::str("Error, invalid params.output value: ") + format_empty(output));
+        print_line(py::str(contract::INVALID_OUTPUT_LINE) + format_empty(output));
         throw py::value_error("invalid params.output value: " + format_empty(output).cast<std::string>());
     }
 
-    // The output array at the input's size and bit depth.
+    // The output array at the input's size and bit depth. CONTRACT.md "output samples".
     py::object compose(py::object network_matte) {
-        const ImageView &src = host_image_->pixels();
+        const ImageView &src = image_buffer_->pixels();
         const std::ptrdiff_t H = src.height, W = src.width;
         OutputKind kind = output_kind();
         py::tuple full_size = py::make_tuple(W, H);
@@ -221,7 +238,7 @@ class RenderBody final : public CoroutineBody {
             if (eight_bit_)
                 pixels::cutout_u8(src, matte.data, static_cast<std::uint8_t *>(out));
             else
-                with_sample_type(host_image_->type(), [&](auto t) {
+                with_sample_type(image_buffer_->type(), [&](auto t) {
                     pixels::cutout_float<decltype(t)>(src, matte.data, static_cast<float *>(out));
                 });
         }
@@ -233,7 +250,7 @@ class RenderBody final : public CoroutineBody {
     // place. An 8-bit grey pixel (3 bytes) is smaller than a float, so its
     // array starts at 4 bytes a pixel and is shrunk in place afterwards.
     py::object resized_luma(const FloatPlane &small, py::handle full_size) {
-        const std::ptrdiff_t H = host_image_->pixels().height, W = host_image_->pixels().width;
+        const std::ptrdiff_t H = image_buffer_->pixels().height, W = image_buffer_->pixels().width;
         py::object output = eight_bit_ ? np_.attr("empty")(H * W * 4, py::arg("dtype") = "uint8")
                                        : np_.attr("empty")(py::make_tuple(H, W, 3), py::arg("dtype") = "float32");
         py::object plane = matte_plane_in(output, H, W);
@@ -275,9 +292,10 @@ class RenderBody final : public CoroutineBody {
         return out.array;
     }
 
-    py::object self_, image_, params_, instance_id_, tools_;
-    py::object record_, torch_, np_, cv2_, network_, input_tensor_, host_array_, bit_depth_;
-    std::optional<HostImage> host_image_;
+#define TAVELIN_DECLARE(member) py::object member;
+    TAVELIN_RENDER_OBJECTS(TAVELIN_DECLARE)
+#undef TAVELIN_DECLARE
+    std::optional<ImageBuffer> image_buffer_;   // holds host_array_'s buffer
     bool eight_bit_ = true;
     bool needs_resize_ = false;
     long ref_size_ = 0;
@@ -287,7 +305,8 @@ class RenderBody final : public CoroutineBody {
 
 PyObject *plugin_render(PyObject *const *args) noexcept {
     return guarded<PyObject *>(nullptr, [&] {
-        return make_coroutine(std::make_unique<RenderBody>(args), "render", "Tavelin.render");
+        static const std::string qualname = std::string(contract::CLASS_NAME) + ".render";
+        return runtime::make_coroutine(std::make_unique<RenderBody>(args), "render", qualname.c_str());
     });
 }
 

@@ -1,6 +1,16 @@
+// The coroutine type and its __await__ iterator: the native coroutine protocol
+// (send, throw, close, finalisation) driving a CoroutineBody.
 #include "coroutine.hpp"
 
-namespace tavelin {
+#include "../matting/contract.hpp"
+#include "heap_type.hpp"
+#include "module.hpp"
+
+#include <structmember.h>
+
+#include <string>
+
+namespace tavelin::runtime {
 namespace {
 
 enum class State { Created, Suspended, Running, Finished };
@@ -22,8 +32,10 @@ struct CoroutineWrapper {
     PyObject *coroutine;
 };
 
-PyTypeObject CoroutineType;
-PyTypeObject WrapperType;
+PyTypeObject *coroutine_type() { return reinterpret_cast<PyTypeObject *>(module_state().coroutine_type.ptr()); }
+PyTypeObject *wrapper_type() {
+    return reinterpret_cast<PyTypeObject *>(module_state().coroutine_wrapper_type.ptr());
+}
 
 Coroutine *as_coroutine(PyObject *o) { return reinterpret_cast<Coroutine *>(o); }
 
@@ -48,27 +60,11 @@ void finish(Coroutine *c) {
 // The coroutine ends with the pending exception. A StopIteration escaping the
 // body would read as a normal return to the caller, so it becomes a RuntimeError.
 PySendResult finish_with_error(Coroutine *c) {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        Py_INCREF(value);
-        PyException_SetCause(v2, value);
-        PyException_SetContext(v2, value);
-        PyErr_Restore(t2, v2, tb2);
-        Py_DECREF(type);
-        Py_XDECREF(tb);
-    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        raise_from_pending(PyExc_RuntimeError, "coroutine raised StopIteration");
     // Destroying the body may run arbitrary code: keep the error safe meanwhile.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    HeldError error;
     finish(c);
-    PyErr_Restore(type, value, tb);
     return PYGEN_ERROR;
 }
 
@@ -90,7 +86,7 @@ PyObject *awaitable_iterator(PyObject *obj) {
     }
     PyObject *it = getter(obj);
     if (!it) return nullptr;
-    if (PyCoro_CheckExact(it) || Py_TYPE(it) == &CoroutineType) {
+    if (PyCoro_CheckExact(it) || Py_TYPE(it) == coroutine_type()) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         Py_DECREF(it);
         return nullptr;
@@ -202,7 +198,8 @@ PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
 
 // Closes the awaited iterator, if it has a close method. -1 with an error set on failure.
 int close_iterator(PyObject *it) {
-    if (Py_TYPE(it) == &CoroutineType || PyCoro_CheckExact(it) || PyGen_CheckExact(it) || PyObject_HasAttrString(it, "close")) {
+    if (Py_TYPE(it) == coroutine_type() || PyCoro_CheckExact(it) || PyGen_CheckExact(it) ||
+        PyObject_HasAttrString(it, "close")) {
         PyObject *r = PyObject_CallMethod(it, "close", nullptr);
         if (!r) return -1;
         Py_DECREF(r);
@@ -210,44 +207,88 @@ int close_iterator(PyObject *it) {
     return 0;
 }
 
-// throw(value), throw(type[, value[, traceback]]): checked as generators check them.
-bool normalize_thrown(PyObject *type, PyObject *value, PyObject *tb) {
-    if (tb == Py_None) tb = nullptr;
+// The arguments of throw(value) / throw(type[, value[, traceback]]).
+struct Thrown {
+    PyObject *const *args;
+    Py_ssize_t nargs;
+
+    PyObject *type() const { return args[0]; }
+    PyObject *value() const { return nargs > 1 ? args[1] : nullptr; }
+    PyObject *traceback() const { return nargs > 2 && args[2] != Py_None ? args[2] : nullptr; }
+};
+
+// Raises the thrown exception where the body stands (at its start or at its
+// await), checked as generators check it. Nothing there handles it, so the
+// coroutine ends with it.
+PySendResult throw_here(Coroutine *c, const Thrown &t) {
+    PyObject *type = t.type(), *value = t.value(), *tb = t.traceback();
     if (tb && !PyTraceBack_Check(tb)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return false;
+        return PYGEN_ERROR;
     }
-    if (PyExceptionClass_Check(type)) return true;
     if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return false;
+            return PYGEN_ERROR;
         }
-        return true;
+        // raise <instance>: its class, itself, and its own traceback unless one is given.
+        value = type;
+        type = PyExceptionInstance_Class(value);
+        PyErr_Restore(Py_NewRef(type), Py_NewRef(value), tb ? Py_NewRef(tb) : PyException_GetTraceback(value));
+    } else if (PyExceptionClass_Check(type)) {
+        Py_INCREF(type);
+        Py_XINCREF(value);
+        Py_XINCREF(tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb) PyException_SetTraceback(value, tb);
+        PyErr_Restore(type, value, tb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return PYGEN_ERROR;
     }
-    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                 Py_TYPE(type)->tp_name);
-    return false;
+    return finish_with_error(c);
 }
 
-// Raises the thrown exception as PyErr_Restore would for `raise` at the await.
-void raise_thrown(PyObject *type, PyObject *value, PyObject *tb) {
-    if (tb == Py_None) tb = nullptr;
-    if (PyExceptionInstance_Check(type)) {
-        PyObject *t = reinterpret_cast<PyObject *>(Py_TYPE(type));
-        Py_INCREF(t);
-        Py_INCREF(type);
-        if (!tb) tb = PyException_GetTraceback(type); else Py_INCREF(tb);
-        PyErr_Restore(t, type, tb);
-        return;
+// What a delegate's throw() call gave, as a send result: a yielded value, the
+// awaited result carried by StopIteration, or an error.
+PySendResult as_send_result(PyObject *returned, PyObject **value) {
+    *value = returned;
+    if (returned) return PYGEN_NEXT;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+    PyObject *stop = HeldError().take();
+    *value = PyObject_GetAttrString(stop, "value");
+    Py_DECREF(stop);
+    return *value ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// Delivers a thrown exception: to the awaited object while there is one
+// (GeneratorExit closes it; anything else goes to its throw method, which may
+// handle it), else it is thrown here, at the body's await or start.
+PySendResult deliver_thrown(Coroutine *c, const Thrown &t, PyObject **result) {
+    if (c->awaiting) {
+        if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
+            c->state = State::Running;
+            int err = close_iterator(c->awaiting);
+            Py_CLEAR(c->awaiting);
+            if (err < 0) return finish_with_error(c);
+            return throw_here(c, t);
+        }
+        PyObject *method = PyObject_GetAttrString(c->awaiting, "throw");
+        if (!method && !PyErr_ExceptionMatches(PyExc_AttributeError)) return finish_with_error(c);
+        PyErr_Clear();
+        if (!method) {
+            Py_CLEAR(c->awaiting);
+            return throw_here(c, t);
+        }
+        c->state = State::Running;
+        PyObject *returned = PyObject_Vectorcall(method, t.args, static_cast<size_t>(t.nargs), nullptr);
+        Py_DECREF(method);
+        PyObject *value = nullptr;
+        PySendResult r = as_send_result(returned, &value);
+        return after_delegate(c, value, r, result);
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyObject *t = type, *v = value, *b = tb;
-    PyErr_NormalizeException(&t, &v, &b);
-    if (b) PyException_SetTraceback(v, b);
-    PyErr_Restore(t, v, b);
+    return throw_here(c, t);
 }
 
 PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
@@ -257,62 +298,11 @@ PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
                      nargs);
         return nullptr;
     }
-    PyObject *type = args[0];
-    PyObject *value = nargs > 1 ? args[1] : nullptr;
-    PyObject *tb = nargs > 2 ? args[2] : nullptr;
     Coroutine *c = as_coroutine(self);
-    if (c->state == State::Running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return nullptr;
-    }
-    if (c->state == State::Suspended && c->awaiting) {
-        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-            c->state = State::Running;
-            int err = close_iterator(c->awaiting);
-            Py_CLEAR(c->awaiting);
-            if (err < 0) return finish_with_error(c), nullptr;
-        } else {
-            PyObject *meth = PyObject_GetAttrString(c->awaiting, "throw");
-            if (!meth) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return finish_with_error(c), nullptr;
-                PyErr_Clear();
-            }
-            if (meth) {
-                c->state = State::Running;
-                PyObject *yielded = PyObject_Vectorcall(meth, args, static_cast<size_t>(nargs), nullptr);
-                Py_DECREF(meth);
-                if (yielded) {
-                    c->state = State::Suspended;
-                    return yielded;
-                }
-                // The iterator finished: StopIteration carries the awaited result.
-                if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    PyObject *et, *ev, *etb;
-                    PyErr_Fetch(&et, &ev, &etb);
-                    PyErr_NormalizeException(&et, &ev, &etb);
-                    PyObject *result = PyObject_GetAttrString(ev, "value");
-                    Py_XDECREF(et);
-                    Py_XDECREF(ev);
-                    Py_XDECREF(etb);
-                    if (!result) return finish_with_error(c), nullptr;
-                    PyObject *out = nullptr;
-                    PySendResult r = after_delegate(c, result, PYGEN_RETURN, &out);
-                    return send_result_to_object(r, out);
-                }
-                Py_CLEAR(c->awaiting);
-                return finish_with_error(c), nullptr;
-            }
-            Py_CLEAR(c->awaiting);
-        }
-    } else if (c->state == State::Finished) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return nullptr;
-    }
-    // Raised where the body stands (at its start or at its await): nothing
-    // there handles it, so the coroutine ends with it.
-    if (!normalize_thrown(type, value, tb)) return nullptr;
-    raise_thrown(type, value, tb);
-    return finish_with_error(c), nullptr;
+    if (refuse_if_busy(c)) return nullptr;
+    PyObject *value = nullptr;
+    PySendResult r = deliver_thrown(c, Thrown{args, nargs}, &value);
+    return send_result_to_object(r, value);
 }
 
 PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
@@ -334,7 +324,7 @@ PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
 }
 
 PyObject *coroutine_await(PyObject *self) noexcept {
-    CoroutineWrapper *w = PyObject_GC_New(CoroutineWrapper, &WrapperType);
+    CoroutineWrapper *w = PyObject_GC_New(CoroutineWrapper, wrapper_type());
     if (!w) return nullptr;
     w->coroutine = Py_NewRef(self);
     PyObject_GC_Track(w);
@@ -344,8 +334,7 @@ PyObject *coroutine_await(PyObject *self) noexcept {
 void coroutine_finalize(PyObject *self) noexcept {
     Coroutine *c = as_coroutine(self);
     if (c->state == State::Finished) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    HeldError saved;
     if (c->state == State::Created) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
             PyErr_WriteUnraisable(self);
@@ -357,11 +346,11 @@ void coroutine_finalize(PyObject *self) noexcept {
         else
             PyErr_WriteUnraisable(self);
     }
-    PyErr_Restore(type, value, tb);
 }
 
 int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Coroutine *c = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(c->awaiting);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
@@ -377,6 +366,7 @@ int coroutine_clear(PyObject *self) noexcept {
 }
 
 void coroutine_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
     Coroutine *c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
@@ -388,7 +378,8 @@ void coroutine_dealloc(PyObject *self) noexcept {
     finish(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
-    Py_TYPE(self)->tp_free(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 PyObject *coroutine_repr(PyObject *self) noexcept {
@@ -427,12 +418,17 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Coroutine, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 // The wrapper forwards everything to its coroutine.
+PyObject *wrapped(PyObject *self) { return reinterpret_cast<CoroutineWrapper *>(self)->coroutine; }
+
 PyObject *wrapper_iternext(PyObject *self) noexcept {
     PyObject *value = nullptr;
-    PySendResult r = coroutine_am_send(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, Py_None, &value);
+    PySendResult r = coroutine_am_send(wrapped(self), Py_None, &value);
     if (r == PYGEN_RETURN) {
         if (value != Py_None) set_stop_iteration(value);
         Py_DECREF(value);
@@ -440,17 +436,14 @@ PyObject *wrapper_iternext(PyObject *self) noexcept {
     }
     return r == PYGEN_NEXT ? value : nullptr;
 }
-PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept {
-    return coroutine_send(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, arg);
-}
+PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept { return coroutine_send(wrapped(self), arg); }
 PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    return coroutine_throw(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, args, nargs);
+    return coroutine_throw(wrapped(self), args, nargs);
 }
-PyObject *wrapper_close(PyObject *self, PyObject *) noexcept {
-    return coroutine_close(reinterpret_cast<CoroutineWrapper *>(self)->coroutine, nullptr);
-}
+PyObject *wrapper_close(PyObject *self, PyObject *) noexcept { return coroutine_close(wrapped(self), nullptr); }
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    Py_VISIT(reinterpret_cast<CoroutineWrapper *>(self)->coroutine);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(wrapped(self));
     return 0;
 }
 int wrapper_clear(PyObject *self) noexcept {
@@ -458,9 +451,11 @@ int wrapper_clear(PyObject *self) noexcept {
     return 0;
 }
 void wrapper_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<CoroutineWrapper *>(self)->coroutine);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyMethodDef wrapper_methods[] = {
@@ -470,39 +465,49 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, slot(coroutine_dealloc)},
+    {Py_tp_repr, slot(coroutine_repr)},
+    {Py_tp_traverse, slot(coroutine_traverse)},
+    {Py_tp_clear, slot(coroutine_clear)},
+    {Py_tp_finalize, slot(coroutine_finalize)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {Py_tp_members, coroutine_members},
+    {Py_am_await, slot(coroutine_await)},
+    {Py_am_send, slot(coroutine_am_send)},
+    {0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, slot(wrapper_dealloc)},
+    {Py_tp_traverse, slot(wrapper_traverse)},
+    {Py_tp_clear, slot(wrapper_clear)},
+    {Py_tp_iter, slot(PyObject_SelfIter)},
+    {Py_tp_iternext, slot(wrapper_iternext)},
+    {Py_tp_methods, wrapper_methods},
+    {0, nullptr},
+};
+
+constexpr unsigned kTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+const std::string coroutine_type_name = std::string(contract::MODULE_NAME) + ".coroutine";
+const std::string wrapper_type_name = std::string(contract::MODULE_NAME) + ".coroutine_wrapper";
+
+PyType_Spec coroutine_spec = {coroutine_type_name.c_str(), sizeof(Coroutine), 0, kTypeFlags, coroutine_slots};
+PyType_Spec wrapper_spec = {wrapper_type_name.c_str(), sizeof(CoroutineWrapper), 0, kTypeFlags, wrapper_slots};
+
 }  // namespace
 
 bool ready_coroutine_types() noexcept {
-    if (!(CoroutineType.tp_flags & Py_TPFLAGS_READY)) {
-        init_static_type(CoroutineType, "Tavelin.coroutine", sizeof(Coroutine));
-        CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        CoroutineType.tp_dealloc = coroutine_dealloc;
-        CoroutineType.tp_repr = coroutine_repr;
-        CoroutineType.tp_as_async = &coroutine_async;
-        CoroutineType.tp_traverse = coroutine_traverse;
-        CoroutineType.tp_clear = coroutine_clear;
-        CoroutineType.tp_finalize = coroutine_finalize;
-        CoroutineType.tp_weaklistoffset = offsetof(Coroutine, weakrefs);
-        CoroutineType.tp_methods = coroutine_methods;
-        CoroutineType.tp_getset = coroutine_getset;
-        if (PyType_Ready(&CoroutineType) < 0) return false;
-    }
-    if (!(WrapperType.tp_flags & Py_TPFLAGS_READY)) {
-        init_static_type(WrapperType, "Tavelin.coroutine_wrapper", sizeof(CoroutineWrapper));
-        WrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        WrapperType.tp_dealloc = wrapper_dealloc;
-        WrapperType.tp_traverse = wrapper_traverse;
-        WrapperType.tp_clear = wrapper_clear;
-        WrapperType.tp_iter = PyObject_SelfIter;
-        WrapperType.tp_iternext = wrapper_iternext;
-        WrapperType.tp_methods = wrapper_methods;
-        if (PyType_Ready(&WrapperType) < 0) return false;
-    }
-    return true;
+    ModuleState &state = module_state();
+    return ready_heap_type(state.coroutine_type, coroutine_spec) &&
+           ready_heap_type(state.coroutine_wrapper_type, wrapper_spec);
 }
 
 PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept {
-    Coroutine *c = PyObject_GC_New(Coroutine, &CoroutineType);
+    Coroutine *c = PyObject_GC_New(Coroutine, coroutine_type());
     if (!c) return nullptr;
     c->body = body.release();
     c->awaiting = nullptr;
@@ -519,4 +524,4 @@ PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, 
     return reinterpret_cast<PyObject *>(c);
 }
 
-}  // namespace tavelin
+}  // namespace tavelin::runtime

@@ -1,8 +1,12 @@
+// Buffer-protocol access to NumPy arrays: image buffers, new arrays, float planes.
 #include "image_arrays.hpp"
 
 #include <cstring>
 
 namespace tavelin {
+
+using runtime::check;
+
 namespace {
 
 std::optional<SampleType> sample_type(const Py_buffer &b) {
@@ -26,11 +30,11 @@ void *writable_data(py::handle array) {
     return p;
 }
 
-std::optional<HostImage> HostImage::view(py::handle array, py::handle np) {
+std::optional<ImageBuffer> ImageBuffer::view(py::handle array, py::handle np) {
     int is_array = PyObject_IsInstance(array.ptr(), np.attr("ndarray").ptr());
     check(is_array >= 0);
     if (!is_array) return std::nullopt;
-    HostImage img;
+    ImageBuffer img;
     if (PyObject_GetBuffer(array.ptr(), &img.buffer_, PyBUF_RECORDS_RO) != 0) {
         PyErr_Clear();
         return std::nullopt;
@@ -48,15 +52,15 @@ std::optional<HostImage> HostImage::view(py::handle array, py::handle np) {
     img.view_.row_stride = b.strides[0];
     img.view_.col_stride = b.strides[1];
     img.view_.channel_stride = b.strides[2];
-    return std::optional<HostImage>(std::move(img));
+    return std::optional<ImageBuffer>(std::move(img));
 }
 
-HostImage::HostImage(HostImage &&other) noexcept
+ImageBuffer::ImageBuffer(ImageBuffer &&other) noexcept
     : buffer_(other.buffer_), held_(other.held_), view_(other.view_), type_(other.type_) {
     other.held_ = false;
 }
 
-HostImage::~HostImage() {
+ImageBuffer::~ImageBuffer() {
     if (held_) PyBuffer_Release(&buffer_);
 }
 
