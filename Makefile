@@ -9,7 +9,7 @@ MODELS      := $(PLUGIN_DIR)/models/3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt $(PLUGIN
 PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
 VENV310     := .venv310
 SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
-CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite)
+CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite) $(wildcard models/pose/*.tflite)
 PYTEST_ARGS ?=
 
 .PHONY: all venv build plugin models test test-cpp test-py test-py310 demo bench bundle soak test-asan clean

@@ -238,6 +238,133 @@ class TFLiteNet(nn.Module):
         return vals[self.out_slot]
 
 
+class Pad(nn.Module):
+    """PAD with zeros; ``pads`` is F.pad's list for the NCHW tensor (last axis first)."""
+
+    __constants__ = ["src", "pads"]
+
+    def __init__(self, src: int, pads: List[int]):
+        super().__init__()
+        self.src = src
+        self.pads = pads
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return F.pad(vals[self.src], self.pads)
+
+
+class MaxPool(nn.Module):
+    """MAX_POOL_2D; SAME padding never lets a padded cell win (padded with -inf)."""
+
+    __constants__ = ["src", "kernel", "stride", "same", "activation"]
+
+    def __init__(self, src: int, kernel, stride, same: bool, activation: int):
+        super().__init__()
+        self.src = src
+        self.kernel: List[int] = [int(kernel[0]), int(kernel[1])]
+        self.stride: List[int] = [int(stride[0]), int(stride[1])]
+        self.same = same
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.same:
+            top, bottom = same_padding(x.shape[2], self.kernel[0], self.stride[0], 1)
+            left, right = same_padding(x.shape[3], self.kernel[1], self.stride[1], 1)
+            if top + bottom + left + right > 0:
+                x = F.pad(x, [left, right, top, bottom], value=float("-inf"))
+        return _activation(F.max_pool2d(x, self.kernel, self.stride), self.activation)
+
+
+class Reshape(nn.Module):
+    """RESHAPE in TFLite's element order, which is channel-last.
+
+    Four-axis tensors travel as NCHW here, so they go back to NHWC before the
+    elements are regrouped, and a four-axis result is brought to NCHW again.
+    """
+
+    __constants__ = ["src", "shape", "from_nchw", "to_nchw"]
+
+    def __init__(self, src: int, shape: List[int], from_nchw: bool, to_nchw: bool):
+        super().__init__()
+        self.src = src
+        self.shape = shape  # the TFLite (channel-last) shape; -1 allowed
+        self.from_nchw = from_nchw
+        self.to_nchw = to_nchw
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.from_nchw:
+            x = x.permute(0, 2, 3, 1)
+        shape = list(self.shape)
+        shape[0] = x.shape[0]  # the batch follows the input
+        y = x.reshape(shape)
+        if self.to_nchw:
+            y = y.permute(0, 3, 1, 2)
+        return y
+
+
+class DepthToSpace(nn.Module):
+    """DEPTH_TO_SPACE: input channel (i * b + j) * C + c goes to pixel offset (i, j), channel c.
+
+    PyTorch's pixel_shuffle takes channel c * b * b + i * b + j instead.
+    """
+
+    __constants__ = ["src", "block"]
+
+    def __init__(self, src: int, block: int):
+        super().__init__()
+        self.src = src
+        self.block = block
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        n, c, h, w = x.shape[0], x.shape[1], x.shape[2], x.shape[3]
+        b = self.block
+        out_c = c // (b * b)
+        y = x.reshape(n, b, b, out_c, h, w).permute(0, 3, 4, 1, 5, 2)
+        return y.reshape(n, out_c, h * b, w * b)
+
+
+class Concat(nn.Module):
+    """CONCATENATION along an axis already mapped to this tensor's layout."""
+
+    __constants__ = ["srcs", "axis", "activation"]
+
+    def __init__(self, srcs: List[int], axis: int, activation: int):
+        super().__init__()
+        self.srcs = srcs
+        self.axis = axis
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        parts: List[torch.Tensor] = []
+        for i in self.srcs:
+            parts.append(vals[i])
+        return _activation(torch.cat(parts, self.axis), self.activation)
+
+
+class MultiOutputNet(nn.Module):
+    """A graph with several outputs: runs like TFLiteNet and returns them all, in file order.
+
+    Four-axis outputs are NCHW, all others keep the file's shape.
+    """
+
+    def __init__(self, ops: List[nn.Module], out_slots: List[int], input_shape: List[int]):
+        super().__init__()
+        self.ops = nn.ModuleList(ops)
+        self.out_slots = out_slots
+        self.input_shape = input_shape
+
+    def forward(self, x: torch.Tensor) -> List[torch.Tensor]:
+        vals: List[torch.Tensor] = [x]
+        for op in self.ops:
+            vals.append(op(vals))
+        outs: List[torch.Tensor] = []
+        for i in self.out_slots:
+            outs.append(vals[i])
+        return outs
+
+
 def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:
     return a.transpose(0, 3, 1, 2) if a.ndim == 4 else a
 
@@ -246,14 +373,15 @@ def _t(a: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(np.ascontiguousarray(a, dtype=np.float32))
 
 
-def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> TFLiteNet:
-    """Rebuild ``graph`` (one NHWC float input, one output) as a ``TFLiteNet``.
+def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> nn.Module:
+    """Rebuild ``graph`` (one NHWC float input) as a ``TFLiteNet``, or a
+    ``MultiOutputNet`` when it has several outputs.
 
     ``slots``, when given, is filled with tensor index -> position of that
     tensor in the list ``TFLiteNet`` builds while it runs.
     """
-    if len(graph.inputs) != 1 or len(graph.outputs) != 1:
-        raise NotImplementedError("only graphs with one input and one output are supported")
+    if len(graph.inputs) != 1:
+        raise NotImplementedError("only graphs with one input are supported")
     if slots is None:
         slots = {}
     slots.clear()
@@ -274,7 +402,10 @@ def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> TFLiteNet
         slots[op.outputs[0]] = len(ops)
 
     shape = graph.tensors[graph.inputs[0]].shape
-    return TFLiteNet(ops, slots[graph.outputs[0]], [shape[0], shape[3], shape[1], shape[2]])
+    input_shape = [shape[0], shape[3], shape[1], shape[2]]
+    if len(graph.outputs) > 1:
+        return MultiOutputNet(ops, [slots[o] for o in graph.outputs], input_shape)
+    return TFLiteNet(ops, slots[graph.outputs[0]], input_shape)
 
 
 def _build_op(op: Operator, graph: Graph, slot) -> nn.Module:
@@ -312,4 +443,42 @@ def _build_op(op: Operator, graph: Graph, slot) -> nn.Module:
         if not o["align_corners"] and not o["half_pixel_centers"]:
             raise NotImplementedError("RESIZE_BILINEAR without half_pixel_centers or align_corners")
         return ResizeBilinear(slot(op.inputs[0]), graph.const(op.inputs[1]), o["align_corners"])
+    extra = _build_layout_op(op, graph, slot)
+    if extra is not None:
+        return extra
     raise NotImplementedError(f"operator {k}")
+
+
+# NHWC axis -> NCHW axis, for four-axis tensors.
+_NCHW_AXIS = [0, 2, 3, 1]
+
+
+def _build_layout_op(op: Operator, graph: Graph, slot) -> Optional[nn.Module]:
+    """Operators that move or regroup elements: PAD, RESHAPE, DEPTH_TO_SPACE,
+    CONCATENATION, and MAX_POOL_2D."""
+    o = op.options
+    k = op.kind
+    in_shape = graph.tensors[op.inputs[0]].shape
+    if k == "PAD":
+        pads = graph.const(op.inputs[1]).astype(np.int64)  # (rank, 2), file axis order
+        if len(in_shape) == 4:
+            pads = pads[[0, 3, 1, 2]]
+        flat: List[int] = []
+        for before, after in pads[::-1]:  # F.pad starts at the last axis
+            flat += [int(before), int(after)]
+        return Pad(slot(op.inputs[0]), flat)
+    if k == "RESHAPE":
+        out_shape = [int(d) for d in graph.tensors[op.outputs[0]].shape]
+        return Reshape(slot(op.inputs[0]), out_shape, len(in_shape) == 4, len(out_shape) == 4)
+    if k == "DEPTH_TO_SPACE":
+        return DepthToSpace(slot(op.inputs[0]), int(o["block_size"]))
+    if k == "CONCATENATION":
+        rank = len(in_shape)
+        axis = int(o["axis"]) % rank
+        if rank == 4:
+            axis = _NCHW_AXIS[axis]
+        return Concat([slot(i) for i in op.inputs], axis, _ACTIVATION_CODES[o["activation"]])
+    if k == "MAX_POOL_2D":
+        return MaxPool(slot(op.inputs[0]), o["filter"], o["stride"], o["padding"] == "SAME",
+                       _ACTIVATION_CODES[o["activation"]])
+    return None
