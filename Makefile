@@ -79,12 +79,15 @@ demo: plugin models
 	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
 	$(VENV)/bin/tavelin examples/astronaut.png -o out/decontaminated --decontaminate --preview --overwrite \
 	  --plugin-dir $(PLUGIN_DIR)
-	@ls -1 out/astronaut.* out/decontaminated/astronaut.*
+	$(VENV)/bin/tavelin examples/people/pexels_basketball_group.jpg -o out --preview --overwrite --plugin-dir $(PLUGIN_DIR)
+	$(VENV)/bin/tavelin examples/people/pexels_basketball_group.jpg -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
+	@ls -1 out/astronaut.* out/decontaminated/astronaut.* out/pexels_basketball_group.*
 
 bench: plugin models
 	$(PY) bench/bench_render.py
 	$(PY) bench/bench_network.py
 	$(PY) bench/bench_decontaminate.py
+	$(PY) bench/bench_people.py
 
 soak: plugin
 	$(PY) bench/soak.py

@@ -13,6 +13,7 @@ from torch import nn
 
 from . import guided_filter
 from .layers import resize_bilinear
+from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
 # filter left a glow of partial coverage a pixel or two outside hair and cheek;
@@ -35,9 +36,11 @@ LANDSCAPE_MIN_ASPECT = 1.5
 class Matting(nn.Module):
     def __init__(self, net: nn.Module, landscape_net: Optional[nn.Module] = None, refine: bool = True,
                  radius: float = REFINE_RADIUS, eps: float = REFINE_EPS, work_size: int = REFINE_WORK_SIZE,
-                 landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT):
+                 landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT, people: Optional[nn.Module] = None):
         super().__init__()
         self.net = net
+        # people(rgb, prob, h, w): fuses people found in the image into the probability.
+        self.people = people if people is not None else NoPeople()
         shape: List[int] = list(net.input_shape)
         self.net_h = int(shape[2])
         self.net_w = int(shape[3])
@@ -90,8 +93,9 @@ class Matting(nn.Module):
             low_w = max(1, int(round(w * scale)))
             grid = max(prob.shape[2], prob.shape[3])
             r = max(1, int(round(self.radius * float(max(low_h, low_w)) / float(grid))))
+            prob = self.people(rgb, prob, low_h, low_w)
             matte = guided_filter.fast_guided_filter(rgb, prob, low_h, low_w, r, self.eps)
         else:
-            matte = resize_bilinear(prob, [h, w])
+            matte = resize_bilinear(self.people(rgb, prob, h, w), [h, w])
         matte = matte.clamp(0.0, 1.0)
         return matte[0].permute(1, 2, 0).to(image.dtype)

@@ -18,6 +18,7 @@ import torch
 
 from .contract import Matting
 from .layers import build_net
+from .people import build_stage
 from .tflite_reader import read_graph
 
 MODEL_DIR = Path(__file__).resolve().parent / "selfie_segmentation"
@@ -27,10 +28,11 @@ FLOAT32_FILE = "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt"
 FLOAT16_FILE = "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"
 
 
-def build_module(refine: bool = True, landscape: bool = True) -> Matting:
+def build_module(refine: bool = True, landscape: bool = True, people: bool = True) -> Matting:
     net = build_net(read_graph(GENERAL_MODEL))
     landscape_net = build_net(read_graph(LANDSCAPE_MODEL)) if landscape else None
-    return Matting(net, landscape_net, refine=refine).eval()
+    stage = build_stage() if people else None
+    return Matting(net, landscape_net, refine=refine, people=stage).eval()
 
 
 def script_module(module: torch.nn.Module) -> torch.jit.ScriptModule:
