@@ -111,7 +111,7 @@ def weighted_nms(scores: torch.Tensor, coords: torch.Tensor, iou: float, limit: 
     while scores.shape[0] > 0 and len(kept_scores) < limit:
         overlap = box_iou(coords[0, :4], coords[:, :4])
         group = overlap > iou
-        group[0] = True
+        group[0:1].fill_(True)  # the best one, even with a degenerate box
         if weighted:
             w = scores[group].unsqueeze(1)
             kept_coords.append((coords[group] * w).sum(0) / w.sum())
@@ -261,8 +261,10 @@ class PersonStage(nn.Module):
             tw = min(w, tile)
             all_scores: List[torch.Tensor] = [scores]
             all_coords: List[torch.Tensor] = [coords]
-            for y0 in sorted(set([0, h - th])):
-                for x0 in sorted(set([0, w - tw])):
+            ys: List[int] = [0] if th == h else [0, h - th]
+            xs: List[int] = [0] if tw == w else [0, w - tw]
+            for y0 in ys:
+                for x0 in xs:
                     s, c = self.detect_in(rgb, y0, x0, th, tw)
                     all_scores.append(s)
                     all_coords.append(c)
