@@ -19,27 +19,36 @@ import torch
 
 from .layers import resize_bilinear
 
-def _box_sum_along(x: torch.Tensor, r: int, dim: int) -> torch.Tensor:
-    """Sum over the 2r+1 neighbours along ``dim``, the window clipped at the borders."""
+def _box_sum_along(x: torch.Tensor, r: int, dim: int, out: torch.Tensor) -> torch.Tensor:
+    """Sum over the 2r+1 neighbours along ``dim``, the window clipped at the borders, into ``out``."""
     n = x.shape[dim]
-    out = x.clone()
+    out.copy_(x)
     for d in range(1, min(r, n - 1) + 1):
         out.narrow(dim, d, n - d).add_(x.narrow(dim, 0, n - d))
         out.narrow(dim, 0, n - d).add_(x.narrow(dim, d, n - d))
     return out
 
 
-def _box_mean_along(x: torch.Tensor, r: int, dim: int) -> torch.Tensor:
-    n = x.shape[dim]
+def _to_mean_along(s: torch.Tensor, r: int, dim: int) -> torch.Tensor:
+    """Box sums along ``dim`` to means, in place."""
+    n = s.shape[dim]
     k = 2 * r + 1
-    out = _box_sum_along(x, r, dim).mul_(1.0 / float(k))
+    s.mul_(1.0 / float(k))
     # The first and last r rows (or columns) have windows cut off by a border:
     # they count fewer pixels.
     head = min(r, n)
     for i in list(range(head)) + list(range(max(n - r, head), n)):
         count = min(i + r, n - 1) - max(i - r, 0) + 1
-        out.narrow(dim, i, 1).mul_(float(k) / float(count))
-    return out
+        s.narrow(dim, i, 1).mul_(float(k) / float(count))
+    return s
+
+
+def box_mean_(x: torch.Tensor, r: int) -> torch.Tensor:
+    """box_mean in place: ``x`` is overwritten by its box mean (one temporary of its size)."""
+    if r <= 0:
+        return x
+    rows = _to_mean_along(_box_sum_along(x, r, 2, torch.empty_like(x)), r, 2)
+    return _to_mean_along(_box_sum_along(rows, r, 3, x), r, 3)
 
 
 def box_mean(x: torch.Tensor, r: int) -> torch.Tensor:
@@ -50,7 +59,7 @@ def box_mean(x: torch.Tensor, r: int) -> torch.Tensor:
     """
     if r <= 0:
         return x
-    return _box_mean_along(_box_mean_along(x, r, 2), r, 3)
+    return box_mean_(x.clone(), r)
 
 
 def guided_coefficients(guide: torch.Tensor, src: torch.Tensor, r: int, eps: float) -> Tuple[torch.Tensor, torch.Tensor]:
@@ -61,26 +70,33 @@ def guided_coefficients(guide: torch.Tensor, src: torch.Tensor, r: int, eps: flo
 
     Channel triples are kept together: ``d`` holds the variances (rr, gg, bb)
     and ``o`` the covariances (rg, gb, br), so rolling a triple by one or two
-    channels lines up the terms of the 3 x 3 cofactors.
+    channels lines up the terms of the 3 x 3 cofactors.  Results are built in
+    place where they can be: at a 512 x 512 grid each fresh full-grid tensor
+    costs about as much in page faults as in arithmetic.
     """
-    nxt = guide.roll(-1, 1)  # (g, b, r)
-    stats = box_mean(torch.cat([guide, src, guide * src, guide * guide, guide * nxt], 1), r)
+    stats = torch.cat([guide, src, guide, guide, guide], 1)
+    stats[:, 4:7].mul_(src)
+    stats[:, 7:10].mul_(guide)
+    stats[:, 10:13].mul_(guide.roll(-1, 1))  # (r, g, b) * (g, b, r)
+    stats = box_mean_(stats, r)
     mean_i = stats[:, 0:3]
     mean_p = stats[:, 3:4]
-    cov_ip = stats[:, 4:7] - mean_i * mean_p
-    d = stats[:, 7:10] - mean_i * mean_i + eps
-    o = stats[:, 10:13] - mean_i * mean_i.roll(-1, 1)
+    cov_ip = torch.addcmul(stats[:, 4:7], mean_i, mean_p, value=-1.0)
+    d = torch.addcmul(stats[:, 7:10], mean_i, mean_i, value=-1.0).add_(eps)
+    o = torch.addcmul(stats[:, 10:13], mean_i, mean_i.roll(-1, 1), value=-1.0)
 
     # Inverse of the symmetric 3x3 (Sigma + eps U) by cofactors.
-    d1 = d.roll(-1, 1)
     d2 = d.roll(-2, 1)
     o1 = o.roll(-1, 1)
-    c_diag = d1 * d2 - o1 * o1  # c_rr, c_gg, c_bb
-    c_off = o1 * o.roll(-2, 1) - o * d2  # c_rg, c_gb, c_br
-    det = d[:, 0:1] * c_diag[:, 0:1] + o[:, 0:1] * c_off[:, 0:1] + o[:, 2:3] * c_off[:, 2:3]
-    a = (c_diag * cov_ip + c_off * cov_ip.roll(-1, 1) + c_off.roll(1, 1) * cov_ip.roll(1, 1)) / det
-    b = mean_p - (a * mean_i).sum(1, keepdim=True)
-    ab = box_mean(torch.cat([a, b], 1), r)
+    c_diag = torch.mul(d.roll(-1, 1), d2).addcmul_(o1, o1, value=-1.0)  # c_rr, c_gg, c_bb
+    c_off = torch.mul(o1, o.roll(-2, 1)).addcmul_(o, d2, value=-1.0)  # c_rg, c_gb, c_br
+    det = torch.mul(d[:, 0:1], c_diag[:, 0:1]).addcmul_(o[:, 0:1], c_off[:, 0:1]).addcmul_(o[:, 2:3], c_off[:, 2:3])
+    ab = torch.cat([cov_ip, mean_p], 1)
+    a = ab[:, 0:3]
+    # a = C cov_ip / det, written over cov_ip's copy in ``ab``; then b beside it.
+    a.mul_(c_diag).addcmul_(c_off, cov_ip.roll(-1, 1)).addcmul_(c_off.roll(1, 1), cov_ip.roll(1, 1)).div_(det)
+    ab[:, 3:4].sub_((a * mean_i).sum(1, keepdim=True))
+    ab = box_mean_(ab, r)
     return ab[:, 0:3], ab[:, 3:4]
 
 
