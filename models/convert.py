@@ -16,7 +16,7 @@ from pathlib import Path
 
 import torch
 
-from .contract import Matting
+from .contract import Matting, Primed
 from .layers import build_net
 from .tflite_reader import read_graph
 
@@ -33,8 +33,9 @@ def build_module(refine: bool = True, landscape: bool = True) -> Matting:
     return Matting(net, landscape_net, refine=refine).eval()
 
 
-def script_module(module: torch.nn.Module) -> torch.jit.ScriptModule:
-    return torch.jit.script(module)
+def script_module(module: Matting) -> torch.jit.ScriptModule:
+    """The module as the files hold it: ``module`` scripted, primed on its first call (see ``Primed``)."""
+    return torch.jit.script(Primed(module))
 
 
 def write_models(out_dir: str | os.PathLike) -> list[Path]:
