@@ -6,6 +6,7 @@ in the input's dtype and on its device, the matte (coverage in [0, 1]) in
 channel 0.
 """
 
+import warnings
 from typing import List, Optional
 
 import torch
@@ -119,10 +120,14 @@ def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
     return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1).mul_(1.0 / 255.0)
 
 
-@torch.jit.interface
-class ImageToMatte(nn.Module):
-    def forward(self, image: torch.Tensor) -> torch.Tensor:
-        pass
+with warnings.catch_warnings():
+    # Deprecated along with the rest of TorchScript, which is the files' format.
+    warnings.simplefilter("ignore", DeprecationWarning)
+
+    @torch.jit.interface
+    class ImageToMatte(nn.Module):
+        def forward(self, image: torch.Tensor) -> torch.Tensor:
+            pass
 
 
 class Primed(nn.Module):
