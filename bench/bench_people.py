@@ -49,9 +49,9 @@ def best_time(fn, repeat=5, warmup=2):
 
 
 def people_found(module, image):
-    rgb = torch.from_numpy(cv2.cvtColor(image, cv2.COLOR_BGR2RGB)).permute(2, 0, 1)[None].float() / 255.0
+    bgr = torch.from_numpy(image).float().permute(2, 0, 1)[None]
     with torch.no_grad():
-        scores, _ = module.people.detect(rgb)
+        scores, _ = module.people.detect(bgr)
     return int(scores.shape[0])
 
 
@@ -94,7 +94,7 @@ def main():
                   f"{full * 1e3:>14.1f} {full / base:>6.2f}")
 
     # The stage's networks alone, against the TFLite runtime on the same files.
-    stage = with_stage.people
+    stage = with_stage.matting.people
     det_in = torch.rand(1, 3, 224, 224) * 2 - 1
     seg_in = torch.rand(1, 3, 256, 256)
     with torch.no_grad():

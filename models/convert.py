@@ -11,12 +11,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import subprocess
 import sys
 from pathlib import Path
 
 import torch
 
-from .contract import Matting
+from .contract import Matting, Primed
 from .layers import build_net
 from .people import build_stage
 from .tflite_reader import read_graph
@@ -35,13 +36,23 @@ def build_module(refine: bool = True, landscape: bool = True, people: bool = Tru
     return Matting(net, landscape_net, refine=refine, people=stage).eval()
 
 
-def script_module(module: torch.nn.Module) -> torch.jit.ScriptModule:
-    return torch.jit.script(module)
+def script_module(module: Matting) -> torch.jit.ScriptModule:
+    """The module as the files hold it: ``module`` scripted, primed on its first call (see ``Primed``)."""
+    return torch.jit.script(Primed(module))
 
 
 def write_models(out_dir: str | os.PathLike) -> list[Path]:
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
+    if os.environ.get("PYTHONHASHSEED") != "0":
+        # TorchScript writes a module's constants in the iteration order of a
+        # Python set of their names, which follows the process's string hash
+        # seed: the files are written from a process with the seed fixed, so
+        # that every run gives the same bytes.
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        subprocess.run([sys.executable, "-m", "models.convert", "--out", str(out_dir.resolve())],
+                       env=env, cwd=str(Path(__file__).resolve().parents[1]), check=True, stdout=subprocess.DEVNULL)
+        return [out_dir / FLOAT32_FILE, out_dir / FLOAT16_FILE]
     written = []
     for name, half in ((FLOAT32_FILE, False), (FLOAT16_FILE, True)):
         module = build_module()
@@ -49,7 +60,8 @@ def write_models(out_dir: str | os.PathLike) -> list[Path]:
             module = module.half()
         path = out_dir / name
         tmp = path.with_suffix(".tmp")
-        # torch.jit.save writes the same bytes for the same module: no timestamps.
+        # torch.jit.save writes the same bytes for the same module (no timestamps;
+        # the archive's serialisation id is a checksum of its records).
         torch.jit.save(script_module(module), str(tmp))
         os.replace(tmp, path)
         written.append(path)

@@ -67,6 +67,11 @@ HIP_LANDMARK = 33
 SCALE_LANDMARK = 34
 
 
+def unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
+    """(1, 3, h, w) blue-green-red 0..255 to red-green-blue in [0, 1], one planar copy."""
+    return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1) * (1.0 / 255.0)
+
+
 def anchor_centres() -> torch.Tensor:
     """(2254, 2) anchor centres (x, y) in units of 1 / (2 * 224) of the detector input, as integers.
 
@@ -205,8 +210,8 @@ class PersonStage(nn.Module):
             return torch.float32
         return self.dtype_probe.dtype
 
-    def detect_in(self, rgb: torch.Tensor, y0: int, x0: int, th: int, tw: int) -> Tuple[torch.Tensor, torch.Tensor]:
-        """People in the th x tw sub-frame at (y0, x0) of a (1, 3, H, W) RGB frame in [0, 1].
+    def detect_in(self, bgr: torch.Tensor, y0: int, x0: int, th: int, tw: int) -> Tuple[torch.Tensor, torch.Tensor]:
+        """People in the th x tw sub-frame at (y0, x0) of a (1, 3, H, W) blue-green-red frame in 0..255.
 
         Returns (scores (K,), coords (K, 12)) in frame pixels: the crop square
         (centre x, centre y, side, side), then keypoints 0-3 as (x, y).
@@ -217,11 +222,11 @@ class PersonStage(nn.Module):
         nw = min(size, max(1, int(round(tw * scale))))
         top = (size - nh) // 2
         left = (size - nw) // 2
-        x = resize_bilinear(rgb[:, :, y0:y0 + th, x0:x0 + tw], [nh, nw], False, True) * 2.0 - 1.0
+        x = unit_rgb(resize_bilinear(bgr[:, :, y0:y0 + th, x0:x0 + tw], [nh, nw], False, True)) * 2.0 - 1.0
         # The letterbox bars are mid-grey (0 in the detector's [-1, 1] range): black bars
         # lowered the scores of the people beside them.
         x = F.pad(x, [left, size - nw - left, top, size - nh - top], value=0.0)
-        outs = self.detector(x.to(self.net_dtype(rgb.device)))
+        outs = self.detector(x.to(self.net_dtype(bgr.device)))
         raw = outs[0][0].float()
         logits = outs[1][0, :, 0].float()
         scores = torch.sigmoid(logits.clamp(-100.0, 100.0))
@@ -244,7 +249,7 @@ class PersonStage(nn.Module):
         square = torch.stack([points[:, 0], points[:, 1], side, side], 1)
         return scores, torch.cat([square, points], 1)
 
-    def detect(self, rgb: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
+    def detect(self, bgr: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
         """People in the whole frame and, with tiles on, in four overlapping sub-frames.
 
         The full frame often yields only one person of a group: the tiles show
@@ -252,9 +257,9 @@ class PersonStage(nn.Module):
         (not weighted) suppression on their crop squares: averaging detections
         from different runs shifted crops off their person.
         """
-        h = rgb.shape[2]
-        w = rgb.shape[3]
-        scores, coords = self.detect_in(rgb, 0, 0, h, w)
+        h = bgr.shape[2]
+        w = bgr.shape[3]
+        scores, coords = self.detect_in(bgr, 0, 0, h, w)
         if self.tiles:
             tile = max(1, int(round(self.tile_fraction * float(max(h, w)))))
             th = min(h, tile)
@@ -265,7 +270,7 @@ class PersonStage(nn.Module):
             xs: List[int] = [0] if tw == w else [0, w - tw]
             for y0 in ys:
                 for x0 in xs:
-                    s, c = self.detect_in(rgb, y0, x0, th, tw)
+                    s, c = self.detect_in(bgr, y0, x0, th, tw)
                     all_scores.append(s)
                     all_coords.append(c)
             scores = torch.cat(all_scores)
@@ -296,15 +301,16 @@ class PersonStage(nn.Module):
         scale_point = crop_to_frame(crops, landmarks[:, self.scale_landmark, 0:2], size)
         return probability, presence, crop_frames(hip, scale_point, self.crop_scale)
 
-    def forward(self, rgb: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
-        """The selfie probability ``prob`` fused with the people found in ``rgb``.
+    def forward(self, bgr: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
+        """The selfie probability ``prob`` fused with the people found in ``bgr``.
 
-        rgb: (1, 3, H, W) float32 in [0, 1]; prob: (1, 1, h, w) float32 on any grid.
-        Returns ``prob`` itself when nobody is pasted, else (1, 1, out_h, out_w).
+        bgr: (1, 3, H, W) blue-green-red in 0..255, float32, any strides; prob:
+        (1, 1, h, w) float32 on any grid.  Returns ``prob`` itself when nobody
+        is pasted, else (1, 1, out_h, out_w).
         """
-        h = rgb.shape[2]
-        w = rgb.shape[3]
-        scores, coords = self.detect(rgb)
+        h = bgr.shape[2]
+        w = bgr.shape[3]
+        scores, coords = self.detect(bgr)
         if scores.shape[0] == 0:
             return prob
         crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
@@ -314,10 +320,11 @@ class PersonStage(nn.Module):
         if not bool(usable.any()):
             return prob
         crops = crops[usable]
-        source = rgb
+        source = bgr
         if max(h, w) > self.crop_source_size:
             s = float(self.crop_source_size) / long_side
-            source = resize_bilinear(rgb, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
+            source = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
+        source = unit_rgb(source)
         probability, presence, refined = self.segment(source, crops, h, w)
         for _ in range(1, self.passes):
             ok = (refined[:, 2] <= self.max_crop_ratio * long_side) & (refined[:, 2] * letterbox_scale >= self.min_crop_side)
@@ -346,7 +353,7 @@ class PersonStage(nn.Module):
 class NoPeople(nn.Module):
     """Stand-in when the stage is left out: the probability unchanged."""
 
-    def forward(self, rgb: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
+    def forward(self, bgr: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
         return prob
 
 
