@@ -253,14 +253,17 @@ class PersonStage(nn.Module):
         """People in the whole frame and, with tiles on, in four overlapping sub-frames.
 
         The full frame often yields only one person of a group: the tiles show
-        the detector everyone larger.  Detections of all runs are merged by plain
+        the detector everyone larger.  No tiles when the frame is a close-up.  Detections of all runs are merged by plain
         (not weighted) suppression on their crop squares: averaging detections
         from different runs shifted crops off their person.
         """
         h = bgr.shape[2]
         w = bgr.shape[3]
         scores, coords = self.detect_in(bgr, 0, 0, h, w)
-        if self.tiles:
+        # A close-up (a crop far larger than the frame) is the selfie network's
+        # case: its portrait gets no tiles, and so costs one detector run.
+        close_up = bool((coords[:, 2] > self.max_crop_ratio * float(max(h, w))).any())
+        if self.tiles and not close_up:
             tile = max(1, int(round(self.tile_fraction * float(max(h, w)))))
             th = min(h, tile)
             tw = min(w, tile)
