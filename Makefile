@@ -79,9 +79,9 @@ demo: plugin models
 	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
 	$(VENV)/bin/tavelin examples/astronaut.png -o out/decontaminated --decontaminate --preview --overwrite \
 	  --plugin-dir $(PLUGIN_DIR)
-	$(VENV)/bin/tavelin examples/people/pexels_basketball_group.jpg -o out --preview --overwrite --plugin-dir $(PLUGIN_DIR)
-	$(VENV)/bin/tavelin examples/people/pexels_basketball_group.jpg -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
-	@ls -1 out/astronaut.* out/decontaminated/astronaut.* out/pexels_basketball_group.*
+	$(VENV)/bin/tavelin examples/people/pexels_skatepark_small.jpg -o out --preview --overwrite --plugin-dir $(PLUGIN_DIR)
+	$(VENV)/bin/tavelin examples/people/pexels_skatepark_small.jpg -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
+	@ls -1 out/astronaut.* out/decontaminated/astronaut.* out/pexels_skatepark_small.*
 
 bench: plugin models
 	$(PY) bench/bench_render.py
