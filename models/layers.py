@@ -94,6 +94,7 @@ class Conv2d(nn.Module):
     """
 
     __constants__ = ["src", "stride", "dilation", "same", "groups", "activation", "conv_padding", "pad"]
+    pad: List[int]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
                  same: bool, groups: int, activation: int, padding: Optional[Tuple[int, int, int, int]] = None):
@@ -104,7 +105,7 @@ class Conv2d(nn.Module):
         self.groups = groups
         self.activation = activation
         self.conv_padding: List[int] = [0, 0]  # the convolution's own (even) padding
-        self.pad: List[int] = []  # F.pad amounts (left, right, top, bottom) before it, if any
+        self.pad = []  # F.pad amounts (left, right, top, bottom) before it, if any
         if same and padding is not None:
             top, bottom, left, right = (int(p) for p in padding)
             rows = _even_padding(top, bottom, self.dilation[0])
