@@ -10,7 +10,7 @@ MODELS      := $(addprefix $(PLUGIN_DIR)/models/,$(shell $(PYTHON3) host/tavelin
 PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
 VENV310     := .venv310
 SOURCES     := $(wildcard plugin/Tavelin/*/*.cpp plugin/Tavelin/*/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
-CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite)
+CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite) $(wildcard models/pose/*.tflite)
 PYTEST_ARGS ?=
 
 .PHONY: all venv build plugin plugin310 models test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
@@ -113,12 +113,15 @@ demo: plugin models
 	$(VENV)/bin/tavelin examples/astronaut.png -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
 	$(VENV)/bin/tavelin examples/astronaut.png -o out/decontaminated --decontaminate --preview --overwrite \
 	  --plugin-dir $(PLUGIN_DIR)
-	@ls -1 out/astronaut.* out/decontaminated/astronaut.*
+	$(VENV)/bin/tavelin examples/people/pexels_skatepark_small.jpg -o out --preview --overwrite --plugin-dir $(PLUGIN_DIR)
+	$(VENV)/bin/tavelin examples/people/pexels_skatepark_small.jpg -o out --output matte --overwrite --plugin-dir $(PLUGIN_DIR)
+	@ls -1 out/astronaut.* out/decontaminated/astronaut.* out/pexels_skatepark_small.*
 
 bench: plugin models
 	$(PY) bench/bench_render.py
 	$(PY) bench/bench_network.py
 	$(PY) bench/bench_decontaminate.py
+	$(PY) bench/bench_people.py
 
 soak: plugin
 	$(PY) bench/soak.py

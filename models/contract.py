@@ -6,6 +6,7 @@ in the input's dtype and on its device, the matte (coverage in [0, 1]) in
 channel 0.
 """
 
+import warnings
 from typing import List, Optional
 
 import torch
@@ -13,6 +14,7 @@ from torch import nn
 
 from . import guided_filter
 from .layers import resize_bilinear
+from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
 # filter left a glow of partial coverage a pixel or two outside hair and cheek;
@@ -35,9 +37,11 @@ LANDSCAPE_MIN_ASPECT = 1.5
 class Matting(nn.Module):
     def __init__(self, net: nn.Module, landscape_net: Optional[nn.Module] = None, refine: bool = True,
                  radius: float = REFINE_RADIUS, eps: float = REFINE_EPS, work_size: int = REFINE_WORK_SIZE,
-                 landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT):
+                 landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT, people: Optional[nn.Module] = None):
         super().__init__()
         self.net = net
+        # people(bgr, prob, h, w): fuses people found in the image into the probability.
+        self.people = people if people is not None else NoPeople()
         shape: List[int] = list(net.input_shape)
         self.net_h = int(shape[2])
         self.net_w = int(shape[3])
@@ -62,17 +66,20 @@ class Matting(nn.Module):
     def uses_landscape(self, h: int, w: int) -> bool:
         return self.has_landscape and float(w) >= self.landscape_min_aspect * float(h)
 
-    def probability(self, rgb: torch.Tensor) -> torch.Tensor:
-        """Network probability (1, 1, n_h, n_w), float32, for a (1, 3, H, W) RGB image in [0, 1]."""
+    def probability(self, bgr: torch.Tensor) -> torch.Tensor:
+        """Network probability (1, 1, n_h, n_w), float32, for a (1, 3, H, W) blue-green-red image in 0..255.
+
+        ``bgr`` may be any strided view: only the small network input is copied out of it.
+        """
         # The CPU has no fast float16 convolutions: there the network runs in float32
         # whatever its weights' precision; elsewhere it runs in the weights' precision.
         dtype = self.dtype_probe.dtype
-        if rgb.device.type == "cpu":
+        if bgr.device.type == "cpu":
             dtype = torch.float32
-        if self.uses_landscape(rgb.shape[2], rgb.shape[3]):
-            x = resize_bilinear(rgb, [self.land_h, self.land_w], False, True)
+        if self.uses_landscape(bgr.shape[2], bgr.shape[3]):
+            x = _to_unit_rgb(resize_bilinear(bgr, [self.land_h, self.land_w], False, True))
             return self.landscape_net(x.clamp(0.0, 1.0).to(dtype)).float()
-        x = resize_bilinear(rgb, [self.net_h, self.net_w], False, True)
+        x = _to_unit_rgb(resize_bilinear(bgr, [self.net_h, self.net_w], False, True))
         return self.net(x.clamp(0.0, 1.0).to(dtype)).float()
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
@@ -80,9 +87,9 @@ class Matting(nn.Module):
             raise ValueError("expected an H x W x 3 image")
         h = image.shape[0]
         w = image.shape[1]
-        # Channels reversed: blue-green-red in, red-green-blue to the network.
-        rgb = image.float().permute(2, 0, 1).flip(0).unsqueeze(0) * (1.0 / 255.0)
-        prob = self.probability(rgb)
+        # The image as (1, 3, H, W) without a copy; blue-green-red, 0..255.
+        bgr = image.float().permute(2, 0, 1).unsqueeze(0)
+        prob = self.probability(bgr)
         if self.refine:
             long_side = max(h, w)
             scale = min(1.0, float(self.work_size) / float(long_side))
@@ -90,8 +97,67 @@ class Matting(nn.Module):
             low_w = max(1, int(round(w * scale)))
             grid = max(prob.shape[2], prob.shape[3])
             r = max(1, int(round(self.radius * float(max(low_h, low_w)) / float(grid))))
-            matte = guided_filter.fast_guided_filter(rgb, prob, low_h, low_w, r, self.eps)
+            prob = self.people(bgr, prob, low_h, low_w)
+            if low_h != h or low_w != w:
+                guide_low = _to_unit_rgb(resize_bilinear(bgr, [low_h, low_w], False, True))
+            else:
+                guide_low = _to_unit_rgb(bgr)
+            if prob.shape[2] != low_h or prob.shape[3] != low_w:
+                prob = resize_bilinear(prob, [low_h, low_w])
+            a, b = guided_filter.guided_coefficients(guide_low, prob, r, self.eps)
+            # The coefficients act on red-green-blue in [0, 1]: turned to act on the
+            # image's own blue-green-red 0..255 samples, it is never copied at full size.
+            ab = torch.cat([a.flip(1) * (1.0 / 255.0), b], 1)
+            matte = guided_filter.apply_coefficients(ab, bgr)
         else:
-            matte = resize_bilinear(prob, [h, w])
-        matte = matte.clamp(0.0, 1.0)
-        return matte[0].permute(1, 2, 0).to(image.dtype)
+            matte = resize_bilinear(self.people(bgr, prob, h, w), [h, w])[0].permute(1, 2, 0)
+        return matte.clamp_(0.0, 1.0).to(image.dtype)
+
+
+def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
+    """(1, 3, h, w) blue-green-red 0..255 to red-green-blue in [0, 1], contiguous.
+
+    ``bgr`` is usually a channels-last view of the image: the channels are
+    gathered into a planar tensor in one copy (operations that mix the two
+    layouts are several times slower than either).
+    """
+    return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1).mul_(1.0 / 255.0)
+
+
+with warnings.catch_warnings():
+    # Deprecated along with the rest of TorchScript, which is the files' format.
+    warnings.simplefilter("ignore", DeprecationWarning)
+
+    @torch.jit.interface
+    class ImageToMatte(nn.Module):
+        def forward(self, image: torch.Tensor) -> torch.Tensor:
+            pass
+
+
+class Primed(nn.Module):
+    """The file's top-level module: ``matting``, run twice on the first call.
+
+    TorchScript's profiling executor runs a graph once to profile it and
+    optimises it on the next call; for the whole matting graph that second
+    call costs as much as twenty renders at 256 x 256.  Called through an
+    interface, ``matting`` is not inlined here and has an executor of its
+    own, so the first call (the plug-in's warm-up) pays for both and the first
+    render after a load runs at full speed.  The optimised graph holds for
+    every input size, device and precision it is later called with: it has
+    no fused kernels, so no shape guards.
+    """
+
+    matting: ImageToMatte
+
+    def __init__(self, matting: nn.Module):
+        super().__init__()
+        # Scripted on its own first: scripting through the interface would look
+        # for the interface's methods on every submodule too.
+        self.matting = torch.jit.script(matting)
+        self.primed = False
+
+    def forward(self, image: torch.Tensor) -> torch.Tensor:
+        if not self.primed:
+            self.matting(image)
+            self.primed = True
+        return self.matting(image)

@@ -11,13 +11,15 @@ from __future__ import annotations
 
 import argparse
 import os
+import subprocess
 import sys
 from pathlib import Path
 
 import torch
 
-from .contract import Matting
+from .contract import Matting, Primed
 from .layers import build_net
+from .people import build_stage
 from .tflite_reader import read_graph
 
 MODEL_DIR = Path(__file__).resolve().parent / "selfie_segmentation"
@@ -26,19 +28,30 @@ LANDSCAPE_MODEL = MODEL_DIR / "selfie_segmentation_landscape.tflite"
 from tavelin_host.contract import FLOAT16_WEIGHTS as FLOAT16_FILE, FLOAT32_WEIGHTS as FLOAT32_FILE
 
 
-def build_module(refine: bool = True, landscape: bool = True) -> Matting:
+def build_module(refine: bool = True, landscape: bool = True, people: bool = True) -> Matting:
     net = build_net(read_graph(GENERAL_MODEL))
     landscape_net = build_net(read_graph(LANDSCAPE_MODEL)) if landscape else None
-    return Matting(net, landscape_net, refine=refine).eval()
+    stage = build_stage() if people else None
+    return Matting(net, landscape_net, refine=refine, people=stage).eval()
 
 
-def script_module(module: torch.nn.Module) -> torch.jit.ScriptModule:
-    return torch.jit.script(module)
+def script_module(module: Matting) -> torch.jit.ScriptModule:
+    """The module as the files hold it: ``module`` scripted, primed on its first call (see ``Primed``)."""
+    return torch.jit.script(Primed(module))
 
 
 def write_models(out_dir: str | os.PathLike) -> list[Path]:
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
+    if os.environ.get("PYTHONHASHSEED") != "0":
+        # TorchScript writes a module's constants in the iteration order of a
+        # Python set of their names, which follows the process's string hash
+        # seed: the files are written from a process with the seed fixed, so
+        # that every run gives the same bytes.
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        subprocess.run([sys.executable, "-m", "models.convert", "--out", str(out_dir.resolve())],
+                       env=env, cwd=str(Path(__file__).resolve().parents[1]), check=True, stdout=subprocess.DEVNULL)
+        return [out_dir / FLOAT32_FILE, out_dir / FLOAT16_FILE]
     written = []
     for name, half in ((FLOAT32_FILE, False), (FLOAT16_FILE, True)):
         module = build_module()
@@ -46,7 +59,8 @@ def write_models(out_dir: str | os.PathLike) -> list[Path]:
             module = module.half()
         path = out_dir / name
         tmp = path.with_suffix(".tmp")
-        # torch.jit.save writes the same bytes for the same module: no timestamps.
+        # torch.jit.save writes the same bytes for the same module (no timestamps;
+        # the archive's serialisation id is a checksum of its records).
         torch.jit.save(script_module(module), str(tmp))
         os.replace(tmp, path)
         written.append(path)

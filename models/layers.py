@@ -42,7 +42,7 @@ def resize_bilinear(x: torch.Tensor, size: List[int], align_corners: bool = Fals
 
 
 def _activation(x: torch.Tensor, kind: int) -> torch.Tensor:
-    # kind: 0 none, 1 relu, 2 relu_n1_to_1, 3 relu6, 4 tanh
+    # kind: 0 none, 1 relu, 2 relu_n1_to_1, 3 relu6, 4 tanh, 5 hard swish, 6 logistic
     if kind == 1:
         return torch.relu(x)
     if kind == 2:
@@ -51,28 +51,76 @@ def _activation(x: torch.Tensor, kind: int) -> torch.Tensor:
         return torch.clamp(x, 0.0, 6.0)
     if kind == 4:
         return torch.tanh(x)
+    if kind == 5:
+        return torch._C._nn.hardswish(x)
+    if kind == 6:
+        return torch.sigmoid(x)
+    return x
+
+
+def _activation_(x: torch.Tensor, kind: int) -> torch.Tensor:
+    """_activation in place, for a tensor that nothing else holds yet."""
+    if kind == 1:
+        return torch.relu_(x)
+    if kind == 2:
+        return torch.clamp_(x, -1.0, 1.0)
+    if kind == 3:
+        return torch.clamp_(x, 0.0, 6.0)
+    if kind == 4:
+        return torch.tanh_(x)
+    if kind == 5:
+        return torch._C._nn.hardswish_(x)
+    if kind == 6:
+        return torch.sigmoid_(x)
     return x
 
 
 _ACTIVATION_CODES = {"NONE": 0, "RELU": 1, "RELU_N1_TO_1": 2, "RELU6": 3, "TANH": 4}
+# Stand-alone activation operators that fold into the convolution before them.
+_FOLDABLE_ACTIVATIONS = {"RELU": 1, "RELU6": 3, "TANH": 4, "HARD_SWISH": 5, "LOGISTIC": 6}
 
 
 class Conv2d(nn.Module):
-    """CONV_2D and DEPTHWISE_CONV_2D (groups == channels) with TFLite padding."""
+    """CONV_2D and DEPTHWISE_CONV_2D (groups == channels) with TFLite padding.
 
-    __constants__ = ["src", "stride", "dilation", "same", "groups", "activation"]
+    ``padding`` (top, bottom, left, right), when the input size is known at
+    build time, fixes the SAME padding then: an even split goes into the
+    convolution itself.  An odd pixel after (TFLite's stride-2 layers on even
+    sizes) is, for a depthwise convolution, a kernel one tap larger with a
+    zero first tap, padded evenly: cheaper than a padded copy of the input.
+    A full convolution, whose cost grows with its kernel, pads its input by
+    the fixed amounts.  Without ``padding``, SAME padding is worked out from
+    each input's size.
+    """
+
+    __constants__ = ["src", "stride", "dilation", "same", "groups", "activation", "conv_padding", "pad"]
+    pad: List[int]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
-                 same: bool, groups: int, activation: int):
+                 same: bool, groups: int, activation: int, padding: Optional[Tuple[int, int, int, int]] = None):
         super().__init__()
         self.src = src
-        self.weight = nn.Parameter(weight, requires_grad=False)
-        self.bias = nn.Parameter(bias, requires_grad=False)
         self.stride: List[int] = [int(stride[0]), int(stride[1])]
         self.dilation: List[int] = [int(dilation[0]), int(dilation[1])]
-        self.same = same
         self.groups = groups
         self.activation = activation
+        self.conv_padding: List[int] = [0, 0]  # the convolution's own (even) padding
+        self.pad = []  # F.pad amounts (left, right, top, bottom) before it, if any
+        if same and padding is not None:
+            top, bottom, left, right = (int(p) for p in padding)
+            rows = _even_padding(top, bottom, self.dilation[0])
+            cols = _even_padding(left, right, self.dilation[1])
+            if top == bottom and left == right:
+                self.conv_padding = [top, left]
+            elif groups > 1 and rows is not None and cols is not None:
+                weight = F.pad(weight, [cols[0], 0, rows[0], 0])
+                self.conv_padding = [rows[1], cols[1]]
+            else:
+                self.pad = [left, right, top, bottom]
+            same = False
+        self.same = same
+        self.weight = nn.Parameter(weight, requires_grad=False)
+        self.bias = nn.Parameter(bias, requires_grad=False)
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         x = vals[self.src]
@@ -81,8 +129,20 @@ class Conv2d(nn.Module):
             left, right = same_padding(x.shape[3], self.weight.shape[3], self.stride[1], self.dilation[1])
             if top + bottom + left + right > 0:
                 x = F.pad(x, [left, right, top, bottom])
-        y = F.conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, 0, self.dilation, self.groups)
-        return _activation(y, self.activation)
+        elif len(self.pad) > 0:
+            x = F.pad(x, self.pad)
+        y = F.conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, self.conv_padding,
+                     self.dilation, self.groups)
+        return _activation_(y, self.activation)
+
+
+def _even_padding(before: int, after: int, dilation: int) -> Optional[Tuple[int, int]]:
+    """(zero taps to put before the kernel, even padding) equal to padding (before, after), or None."""
+    if before == after:
+        return 0, before
+    if after == before + 1 and dilation == 1:
+        return 1, after
+    return None
 
 
 class TransposeConvBias(nn.Module):
@@ -95,18 +155,35 @@ class TransposeConvBias(nn.Module):
     half at the start; with VALID the full ``s * (in - 1) + K`` result is kept.
     """
 
-    __constants__ = ["src", "stride", "same"]
+    __constants__ = ["src", "stride", "same", "shuffle"]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, same: bool):
         super().__init__()
         self.src = src
-        self.weight = nn.Parameter(weight, requires_grad=False)  # (in, out, kh, kw)
-        self.bias = nn.Parameter(bias, requires_grad=False)
         self.stride: List[int] = [int(stride[0]), int(stride[1])]
         self.same = same
+        # A square kernel as large as the stride writes each output pixel once:
+        # then it is a matrix product to (out * k * k) values a pixel, each
+        # k x k block of the output read off them.
+        kh, kw = weight.shape[2], weight.shape[3]
+        self.shuffle = kh == kw == self.stride[0] == self.stride[1]
+        if self.shuffle:
+            n_in, n_out = weight.shape[0], weight.shape[1]
+            weight = weight.permute(1, 2, 3, 0).reshape(n_out * kh * kw, n_in).contiguous()
+            bias = bias.repeat_interleave(kh * kw)
+        self.weight = nn.Parameter(weight, requires_grad=False)  # (in, out, kh, kw), or (out * k * k, in)
+        self.bias = nn.Parameter(bias, requires_grad=False)
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         x = vals[self.src]
+        if self.shuffle:
+            # Value o*k*k + a*k + b of a pixel is tap (a, b) of output channel o.
+            # (A 1x1 convolution and F.pixel_shuffle do the same, slower here.)
+            k = self.stride[0]
+            n, h, w = x.shape[0], x.shape[2], x.shape[3]
+            y = F.linear(x.permute(0, 2, 3, 1), self.weight.to(x.dtype), self.bias.to(x.dtype))
+            y = y.view(n, h, w, -1, k, k).permute(0, 3, 1, 4, 2, 5)
+            return y.reshape(n, y.shape[1], h * k, w * k)
         y = F.conv_transpose2d(x, self.weight.to(x.dtype), None, self.stride)
         if self.same:
             kh = self.weight.shape[2]
@@ -158,7 +235,7 @@ class Unary(nn.Module):
         if self.kind == "RELU6":
             return torch.clamp(x, 0.0, 6.0)
         if self.kind == "HARD_SWISH":
-            return F.hardswish(x)
+            return torch._C._nn.hardswish(x)
         if self.kind == "LOGISTIC":
             return torch.sigmoid(x)
         return torch.tanh(x)
@@ -232,10 +309,137 @@ class TFLiteNet(nn.Module):
         self.input_shape = input_shape  # NCHW, as the file declares it
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
-        vals: List[torch.Tensor] = [x]
+        vals: List[torch.Tensor] = [x.contiguous(memory_format=torch.channels_last)]
         for op in self.ops:
             vals.append(op(vals))
         return vals[self.out_slot]
+
+
+class Pad(nn.Module):
+    """PAD with zeros; ``pads`` is F.pad's list for the NCHW tensor (last axis first)."""
+
+    __constants__ = ["src", "pads"]
+
+    def __init__(self, src: int, pads: List[int]):
+        super().__init__()
+        self.src = src
+        self.pads = pads
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        return F.pad(vals[self.src], self.pads)
+
+
+class MaxPool(nn.Module):
+    """MAX_POOL_2D; SAME padding never lets a padded cell win (padded with -inf)."""
+
+    __constants__ = ["src", "kernel", "stride", "same", "activation"]
+
+    def __init__(self, src: int, kernel, stride, same: bool, activation: int):
+        super().__init__()
+        self.src = src
+        self.kernel: List[int] = [int(kernel[0]), int(kernel[1])]
+        self.stride: List[int] = [int(stride[0]), int(stride[1])]
+        self.same = same
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.same:
+            top, bottom = same_padding(x.shape[2], self.kernel[0], self.stride[0], 1)
+            left, right = same_padding(x.shape[3], self.kernel[1], self.stride[1], 1)
+            if top + bottom + left + right > 0:
+                x = F.pad(x, [left, right, top, bottom], value=float("-inf"))
+        return _activation(F.max_pool2d(x, self.kernel, self.stride), self.activation)
+
+
+class Reshape(nn.Module):
+    """RESHAPE in TFLite's element order, which is channel-last.
+
+    Four-axis tensors travel as NCHW here, so they go back to NHWC before the
+    elements are regrouped, and a four-axis result is brought to NCHW again.
+    """
+
+    __constants__ = ["src", "shape", "from_nchw", "to_nchw"]
+
+    def __init__(self, src: int, shape: List[int], from_nchw: bool, to_nchw: bool):
+        super().__init__()
+        self.src = src
+        self.shape = shape  # the TFLite (channel-last) shape; -1 allowed
+        self.from_nchw = from_nchw
+        self.to_nchw = to_nchw
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        if self.from_nchw:
+            x = x.permute(0, 2, 3, 1)
+        shape = list(self.shape)
+        shape[0] = x.shape[0]  # the batch follows the input
+        y = x.reshape(shape)
+        if self.to_nchw:
+            y = y.permute(0, 3, 1, 2)
+        return y
+
+
+class DepthToSpace(nn.Module):
+    """DEPTH_TO_SPACE: input channel (i * b + j) * C + c goes to pixel offset (i, j), channel c.
+
+    PyTorch's pixel_shuffle takes channel c * b * b + i * b + j instead.
+    """
+
+    __constants__ = ["src", "block"]
+
+    def __init__(self, src: int, block: int):
+        super().__init__()
+        self.src = src
+        self.block = block
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        x = vals[self.src]
+        n, c, h, w = x.shape[0], x.shape[1], x.shape[2], x.shape[3]
+        b = self.block
+        out_c = c // (b * b)
+        y = x.reshape(n, b, b, out_c, h, w).permute(0, 3, 4, 1, 5, 2)
+        return y.reshape(n, out_c, h * b, w * b)
+
+
+class Concat(nn.Module):
+    """CONCATENATION along an axis already mapped to this tensor's layout."""
+
+    __constants__ = ["srcs", "axis", "activation"]
+
+    def __init__(self, srcs: List[int], axis: int, activation: int):
+        super().__init__()
+        self.srcs = srcs
+        self.axis = axis
+        self.activation = activation
+
+    def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
+        parts: List[torch.Tensor] = []
+        for i in self.srcs:
+            parts.append(vals[i])
+        return _activation(torch.cat(parts, self.axis), self.activation)
+
+
+class MultiOutputNet(nn.Module):
+    """A graph with several outputs: runs like TFLiteNet and returns them all, in file order.
+
+    Four-axis outputs are NCHW, all others keep the file's shape.
+    """
+
+    def __init__(self, ops: List[nn.Module], out_slots: List[int], input_shape: List[int]):
+        super().__init__()
+        self.ops = nn.ModuleList(ops)
+        self.out_slots = out_slots
+        self.input_shape = input_shape
+
+    def forward(self, x: torch.Tensor) -> List[torch.Tensor]:
+        vals: List[torch.Tensor] = [x]
+        for op in self.ops:
+            vals.append(op(vals))
+        outs: List[torch.Tensor] = []
+        for i in self.out_slots:
+            outs.append(vals[i])
+        return outs
 
 
 def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:
@@ -246,14 +450,17 @@ def _t(a: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(np.ascontiguousarray(a, dtype=np.float32))
 
 
-def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> TFLiteNet:
-    """Rebuild ``graph`` (one NHWC float input, one output) as a ``TFLiteNet``.
+def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> nn.Module:
+    """Rebuild ``graph`` (one NHWC float input) as a ``TFLiteNet``, or a
+    ``MultiOutputNet`` when it has several outputs.
 
     ``slots``, when given, is filled with tensor index -> position of that
-    tensor in the list ``TFLiteNet`` builds while it runs.
+    tensor in the list ``TFLiteNet`` builds while it runs.  A convolution's
+    output that only feeds an activation operator is not kept: the activation
+    is folded into the convolution, and that tensor has no slot.
     """
-    if len(graph.inputs) != 1 or len(graph.outputs) != 1:
-        raise NotImplementedError("only graphs with one input and one output are supported")
+    if len(graph.inputs) != 1:
+        raise NotImplementedError("only graphs with one input are supported")
     if slots is None:
         slots = {}
     slots.clear()
@@ -269,28 +476,81 @@ def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> TFLiteNet
             return slots[index]
         raise ValueError(f"tensor {graph.tensors[index].name!r} is used before it is produced")
 
-    for op in graph.operators:
-        ops.append(_build_op(op, graph, slot))
-        slots[op.outputs[0]] = len(ops)
+    folded = _foldable_activations(graph)
+    for i, op in enumerate(graph.operators):
+        if i in folded.values():
+            continue
+        activation = graph.operators[folded[i]].kind if i in folded else None
+        ops.append(_build_op(op, graph, slot, activation))
+        if i in folded:
+            slots[graph.operators[folded[i]].outputs[0]] = len(ops)
+        else:
+            slots[op.outputs[0]] = len(ops)
 
     shape = graph.tensors[graph.inputs[0]].shape
-    return TFLiteNet(ops, slots[graph.outputs[0]], [shape[0], shape[3], shape[1], shape[2]])
+    input_shape = [shape[0], shape[3], shape[1], shape[2]]
+    if len(graph.outputs) > 1:
+        net: nn.Module = MultiOutputNet(ops, [slots[o] for o in graph.outputs], input_shape)
+    else:
+        net = TFLiteNet(ops, slots[graph.outputs[0]], input_shape)
+    # Channels-last is what the CPU's convolution kernels are fastest on here
+    # (and what tensor cores want); .to() and .half() keep the layout.
+    return net.to(memory_format=torch.channels_last)
 
 
-def _build_op(op: Operator, graph: Graph, slot) -> nn.Module:
+def _foldable_activations(graph: Graph) -> Dict[int, int]:
+    """Convolution operator index -> index of the activation operator folded into it.
+
+    Folded: a stand-alone activation whose input is the output of a
+    convolution with no activation of its own that nothing else reads.
+    """
+    readers: Dict[int, int] = {}
+    producer: Dict[int, int] = {}
+    for i, op in enumerate(graph.operators):
+        for t in op.inputs:
+            readers[t] = readers.get(t, 0) + 1
+        for t in op.outputs:
+            producer[t] = i
+    folded: Dict[int, int] = {}
+    for i, op in enumerate(graph.operators):
+        if op.kind not in _FOLDABLE_ACTIVATIONS:
+            continue
+        t = op.inputs[0]
+        j = producer.get(t)
+        if j is None or readers.get(t) != 1 or t in graph.outputs:
+            continue
+        conv = graph.operators[j]
+        if conv.kind in ("CONV_2D", "DEPTHWISE_CONV_2D") and conv.options["activation"] == "NONE" and j not in folded:
+            folded[j] = i
+    return folded
+
+
+def _static_same_padding(graph: Graph, op: Operator, kh: int, kw: int) -> Optional[Tuple[int, int, int, int]]:
+    """SAME padding (top, bottom, left, right) for the input size the file declares, if it declares one."""
+    shape = graph.tensors[op.inputs[0]].shape
+    if len(shape) != 4 or min(shape[1], shape[2]) <= 0:
+        return None
+    o = op.options
+    top, bottom = same_padding(shape[1], kh, o["stride"][0], o["dilation"][0])
+    left, right = same_padding(shape[2], kw, o["stride"][1], o["dilation"][1])
+    return top, bottom, left, right
+
+
+def _build_op(op: Operator, graph: Graph, slot, activation: Optional[str] = None) -> nn.Module:
     o = op.options
     k = op.kind
-    if k == "CONV_2D":
-        w = graph.const(op.inputs[1])  # OHWI
+    if k in ("CONV_2D", "DEPTHWISE_CONV_2D"):
+        act = _FOLDABLE_ACTIVATIONS[activation] if activation else _ACTIVATION_CODES[o["activation"]]
+        if k == "CONV_2D":
+            w = graph.const(op.inputs[1]).transpose(0, 3, 1, 2)  # OHWI -> OIHW
+            groups = 1
+        else:
+            w = graph.const(op.inputs[1]).transpose(3, 0, 1, 2)  # 1, H, W, C * multiplier -> C*m, 1, H, W
+            groups = graph.tensors[op.inputs[0]].shape[3]
         b = graph.const(op.inputs[2]) if len(op.inputs) > 2 and op.inputs[2] >= 0 else np.zeros(w.shape[0], np.float32)
-        return Conv2d(slot(op.inputs[0]), _t(w.transpose(0, 3, 1, 2)), _t(b), o["stride"], o["dilation"],
-                      o["padding"] == "SAME", 1, _ACTIVATION_CODES[o["activation"]])
-    if k == "DEPTHWISE_CONV_2D":
-        w = graph.const(op.inputs[1])  # 1, H, W, C * multiplier
-        channels = graph.tensors[op.inputs[0]].shape[3]
-        b = graph.const(op.inputs[2]) if len(op.inputs) > 2 and op.inputs[2] >= 0 else np.zeros(w.shape[3], np.float32)
-        return Conv2d(slot(op.inputs[0]), _t(w.transpose(3, 0, 1, 2)), _t(b), o["stride"], o["dilation"],
-                      o["padding"] == "SAME", channels, _ACTIVATION_CODES[o["activation"]])
+        same = o["padding"] == "SAME"
+        padding = _static_same_padding(graph, op, w.shape[2], w.shape[3]) if same else None
+        return Conv2d(slot(op.inputs[0]), _t(w), _t(b), o["stride"], o["dilation"], same, groups, act, padding)
     if k == "Convolution2DTransposeBias":
         w = graph.const(op.inputs[1])  # OHWI
         return TransposeConvBias(slot(op.inputs[0]), _t(w.transpose(3, 0, 1, 2)), _t(graph.const(op.inputs[2])),
@@ -312,4 +572,42 @@ def _build_op(op: Operator, graph: Graph, slot) -> nn.Module:
         if not o["align_corners"] and not o["half_pixel_centers"]:
             raise NotImplementedError("RESIZE_BILINEAR without half_pixel_centers or align_corners")
         return ResizeBilinear(slot(op.inputs[0]), graph.const(op.inputs[1]), o["align_corners"])
+    extra = _build_layout_op(op, graph, slot)
+    if extra is not None:
+        return extra
     raise NotImplementedError(f"operator {k}")
+
+
+# NHWC axis -> NCHW axis, for four-axis tensors.
+_NCHW_AXIS = [0, 2, 3, 1]
+
+
+def _build_layout_op(op: Operator, graph: Graph, slot) -> Optional[nn.Module]:
+    """Operators that move or regroup elements: PAD, RESHAPE, DEPTH_TO_SPACE,
+    CONCATENATION, and MAX_POOL_2D."""
+    o = op.options
+    k = op.kind
+    in_shape = graph.tensors[op.inputs[0]].shape
+    if k == "PAD":
+        pads = graph.const(op.inputs[1]).astype(np.int64)  # (rank, 2), file axis order
+        if len(in_shape) == 4:
+            pads = pads[[0, 3, 1, 2]]
+        flat: List[int] = []
+        for before, after in pads[::-1]:  # F.pad starts at the last axis
+            flat += [int(before), int(after)]
+        return Pad(slot(op.inputs[0]), flat)
+    if k == "RESHAPE":
+        out_shape = [int(d) for d in graph.tensors[op.outputs[0]].shape]
+        return Reshape(slot(op.inputs[0]), out_shape, len(in_shape) == 4, len(out_shape) == 4)
+    if k == "DEPTH_TO_SPACE":
+        return DepthToSpace(slot(op.inputs[0]), int(o["block_size"]))
+    if k == "CONCATENATION":
+        rank = len(in_shape)
+        axis = int(o["axis"]) % rank
+        if rank == 4:
+            axis = _NCHW_AXIS[axis]
+        return Concat([slot(i) for i in op.inputs], axis, _ACTIVATION_CODES[o["activation"]])
+    if k == "MAX_POOL_2D":
+        return MaxPool(slot(op.inputs[0]), o["filter"], o["stride"], o["padding"] == "SAME",
+                       _ACTIVATION_CODES[o["activation"]])
+    return None

@@ -1,11 +1,21 @@
-"""Review sheets for the matting network: mattes and cut-outs over a checkerboard.
+"""Review sheets for the matting network: mattes and cut-outs over a checkerboard,
+and the scored review set of photos of people.
 
     python -m models.review [--image PATH] [--out out/network_review]
+                            [--people DIR] [--people-out out/people_review] [--modes 0 1 2 3]
 
 For the plug-in's modes 0 (network fed the full-size image) and 1 (fed a
 256 x 256 stretch, matte resized back with cv2.resize), with and without the
 guided-filter refinement, writes <stem>_mode<M>_<refined|raw>_{matte,cutout}.png
 and one side-by-side sheet, <stem>_sheet.png.
+
+Then, for every photo of the review set (examples/people, boxes in its
+boxes.json) and every mode, mattes it with the selfie network alone and with
+the person-finding stage, scores the boxes (a photo passes when every box
+inside a person has mean coverage >= 0.75 and every background box <= 0.25),
+prints the table and writes <stem>_mode<M>_<selfie|people>.png mattes and a
+<stem>_sheet.png (photo with its boxes; per mode: selfie matte, stage matte)
+to the people output folder.
 """
 
 from __future__ import annotations
@@ -20,6 +30,9 @@ import torch
 from .convert import build_module
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "astronaut.png"
+PEOPLE = Path(__file__).resolve().parent.parent / "examples" / "people"
+SUBJECT_MIN = 0.75  # mean coverage a box inside a person needs
+BACKGROUND_MAX = 0.25  # mean coverage a background box may have
 
 
 def checkerboard(h: int, w: int, cell: int = 16) -> np.ndarray:
@@ -46,10 +59,83 @@ def cutout(image_bgr: np.ndarray, matte: np.ndarray) -> np.ndarray:
     return np.clip(image_bgr.astype(np.float32) * a + board * (1 - a), 0, 255).astype(np.uint8)
 
 
+def score(matte: np.ndarray, boxes: dict) -> tuple[bool, list[str]]:
+    """Whether the matte passes the photo's boxes, and the boxes it fails (with their means)."""
+    failed = []
+    for kind in ("subject", "background"):
+        for name, (x0, y0, x1, y1) in boxes[kind].items():
+            mean = float(matte[y0:y1, x0:x1].mean())
+            if (kind == "subject" and mean < SUBJECT_MIN) or (kind == "background" and mean > BACKGROUND_MAX):
+                failed.append(f"{name} {mean:.2f}")
+    return not failed, failed
+
+
+def review_people(folder: Path, out: Path, modes: list[int]) -> dict:
+    """Score every photo in ``folder`` in every mode, selfie network alone against the stage."""
+    import json
+
+    out.mkdir(parents=True, exist_ok=True)
+    photos = json.loads((folder / "boxes.json").read_text())["photos"]
+    modules = {"selfie": build_module(people=False), "people": build_module(people=True)}
+    results = {}
+    for name, boxes in sorted(photos.items()):
+        image = cv2.imread(str(folder / name), cv2.IMREAD_COLOR)
+        stem = Path(name).stem
+        shown = image.copy()
+        for kind, colour in (("subject", (0, 200, 0)), ("background", (0, 0, 230))):
+            for x0, y0, x1, y1 in boxes[kind].values():
+                cv2.rectangle(shown, (x0, y0), (x1 - 1, y1 - 1), colour, 3)
+        rows = []
+        for mode in modes:
+            row = [shown]
+            for label, module in modules.items():
+                matte = run_mode(module, image, mode)
+                m8 = (matte * 255 + 0.5).astype(np.uint8)
+                cv2.imwrite(str(out / f"{stem}_mode{mode}_{label}.png"), m8)
+                results[(name, mode, label)] = score(matte, boxes)
+                row.append(cv2.cvtColor(m8, cv2.COLOR_GRAY2BGR))
+            rows.append(np.hstack(row))
+        sheet = np.vstack(rows)
+        scale = min(1.0, 1800.0 / sheet.shape[1])
+        cv2.imwrite(str(out / f"{stem}_sheet.png"), cv2.resize(sheet, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA))
+    print_table(sorted(photos), modes, results)
+    print(f"wrote review mattes and sheets to {out}")
+    return results
+
+
+def print_table(names: list[str], modes: list[int], results: dict) -> None:
+    cell = {True: "pass", False: "FAIL"}
+    width = max(len(Path(n).stem) for n in names)
+    print(f"\n{'photo':<{width}}  " + "  ".join(f"mode {m}: selfie -> people" for m in modes))
+    for name in names:
+        cells = []
+        for m in modes:
+            a = results[(name, m, "selfie")][0]
+            b = results[(name, m, "people")][0]
+            mark = "  (broke)" if a and not b else ("  (fixed)" if b and not a else "")
+            cells.append(f"{cell[a] + ' -> ' + cell[b] + mark:<24}")
+        print(f"{Path(name).stem:<{width}}  " + "  ".join(cells))
+    totals = []
+    for m in modes:
+        a = sum(results[(n, m, "selfie")][0] for n in names)
+        b = sum(results[(n, m, "people")][0] for n in names)
+        totals.append(f"{f'{a} -> {b} of {len(names)}':<24}")
+    print(f"{'passing':<{width}}  " + "  ".join(totals))
+    print("\nstill failing with the stage (box, mean coverage):")
+    for name in names:
+        for m in modes:
+            ok, failed = results[(name, m, "people")]
+            if not ok:
+                print(f"  {Path(name).stem} mode {m}: " + ", ".join(failed))
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m models.review")
     p.add_argument("--image", default=str(EXAMPLE))
     p.add_argument("--out", default="out/network_review")
+    p.add_argument("--people", default=str(PEOPLE), help="review set: photos and boxes.json ('' to skip)")
+    p.add_argument("--people-out", default="out/people_review")
+    p.add_argument("--modes", type=int, nargs="+", default=[0, 1, 2, 3])
     args = p.parse_args(argv)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -69,6 +155,8 @@ def main(argv=None) -> int:
         rows.append(np.hstack(row))
     cv2.imwrite(str(out / f"{stem}_sheet.png"), np.vstack(rows))
     print(f"wrote review images to {out}")
+    if args.people:
+        review_people(Path(args.people), Path(args.people_out), args.modes)
     return 0
 
 

@@ -3,8 +3,9 @@
 Only what the converter needs is kept: the tensors of the first subgraph (shape,
 element type, constant data), its operators in execution order with their
 decoded options, and the graph's inputs and outputs.  Constant tensors that are
-produced by DEQUANTIZE from float16 data are folded into float32 constants, so
-the rest of the converter never sees DEQUANTIZE.
+produced by DEQUANTIZE from float16 data are folded into float32 constants, and
+sparse constants (unpacked by DENSIFY in the file) are stored dense, so the rest
+of the converter never sees DEQUANTIZE or DENSIFY.
 """
 
 from __future__ import annotations
@@ -104,6 +105,12 @@ def _decode_options(kind: str, op) -> dict:
     if kind == "RESIZE_BILINEAR":
         o = _options(op, tflite.ResizeBilinearOptions)
         return dict(align_corners=bool(o.AlignCorners()), half_pixel_centers=bool(o.HalfPixelCenters()))
+    if kind == "CONCATENATION":
+        o = _options(op, tflite.ConcatenationOptions)
+        return dict(axis=o.Axis(), activation=_ACTIVATION[o.FusedActivationFunction()])
+    if kind == "DEPTH_TO_SPACE":
+        o = _options(op, tflite.DepthToSpaceOptions)
+        return dict(block_size=o.BlockSize())
     if kind == "Convolution2DTransposeBias":
         # The custom options are the raw bytes of TfLiteTransposeConvParams:
         # int32 padding, int32 stride_width, int32 stride_height.
@@ -111,6 +118,62 @@ def _decode_options(kind: str, op) -> dict:
         padding, stride_w, stride_h = struct.unpack("<3i", raw[:12])
         return dict(padding=_C_PADDING[padding], stride=(stride_h, stride_w))
     return {}
+
+
+def _densify(values: np.ndarray, sparsity, shape: tuple[int, ...]) -> np.ndarray:
+    """Unpack a sparse constant (TFLite's SparsityParameters) into a dense array of ``shape``.
+
+    The levels are walked in traversal order: a DENSE level enumerates all its
+    ``dense_size`` positions, a SPARSE_CSR level only those listed between its
+    segment bounds.  The stored values come in exactly that nested order.  Levels
+    beyond the tensor's rank are blocks of the dimension that ``block_map`` names.
+    """
+    order = [int(d) for d in sparsity.TraversalOrderAsNumpy()]
+    block_map = [int(d) for d in sparsity.BlockMapAsNumpy()] if sparsity.BlockMapLength() else []
+    rank = len(shape)
+    idx = np.zeros(1, np.int64)  # position of each partial path within its level
+    coords: list[np.ndarray] = []  # per level: the coordinate of each partial path
+    sizes = []
+    for level in range(len(order)):
+        meta = sparsity.DimMetadata(level)
+        if meta.Format() == tflite.DimensionType.DENSE:
+            n = int(meta.DenseSize())
+            sizes.append(n)
+            coords = [np.repeat(c, n) for c in coords] + [np.tile(np.arange(n), len(idx))]
+            idx = (idx[:, None] * n + np.arange(n)).ravel()
+        else:
+            segments = _index_vector(meta.ArraySegments(), meta.ArraySegmentsType())
+            indices = _index_vector(meta.ArrayIndices(), meta.ArrayIndicesType())
+            starts, ends = segments[idx], segments[idx + 1]
+            counts = ends - starts
+            positions = np.concatenate([np.arange(a, b) for a, b in zip(starts, ends)]) if len(idx) else idx
+            coords = [np.repeat(c, counts) for c in coords] + [indices[positions]]
+            idx = positions.astype(np.int64)
+            sizes.append(None)
+    if len(idx) != values.size:
+        raise ValueError(f"sparse tensor: {values.size} values for {len(idx)} positions")
+    full = [c.astype(np.int64) for c in coords[:rank]]
+    dense_coords: list[np.ndarray] = [np.zeros(0)] * rank
+    for level in range(rank):
+        dense_coords[order[level]] = full[level]
+    for k, dim in enumerate(block_map):
+        level = rank + k
+        block = sizes[level]
+        if block is None:
+            raise NotImplementedError("sparse block dimension")
+        dense_coords[dim] = dense_coords[dim] * block + coords[level]
+    out = np.zeros(shape, values.dtype)
+    out[tuple(dense_coords)] = values.ravel()
+    return out
+
+
+def _index_vector(vector, kind) -> np.ndarray:
+    cls = {tflite.SparseIndexVector.Int32Vector: tflite.Int32Vector,
+           tflite.SparseIndexVector.Uint16Vector: tflite.Uint16Vector,
+           tflite.SparseIndexVector.Uint8Vector: tflite.Uint8Vector}[kind]
+    v = cls()
+    v.Init(vector.Bytes, vector.Pos)
+    return v.ValuesAsNumpy().astype(np.int64)
 
 
 def read_graph(path: str | Path) -> Graph:
@@ -134,7 +197,11 @@ def read_graph(path: str | Path) -> Graph:
         data = None
         b = model.Buffers(t.Buffer())
         if b is not None and b.DataLength() > 0:
-            data = b.DataAsNumpy().view(dtype).reshape(shape).copy()
+            values = b.DataAsNumpy().view(dtype)
+            if t.Sparsity() is not None:
+                data = _densify(values, t.Sparsity(), shape)
+            else:
+                data = values.reshape(shape).copy()
         tensors.append(Tensor(i, t.Name().decode(), shape, dtype, data))
 
     operators = []
@@ -143,6 +210,9 @@ def read_graph(path: str | Path) -> Graph:
         kind = codes[op.OpcodeIndex()]
         ins = [int(j) for j in op.InputsAsNumpy()]
         outs = [int(j) for j in op.OutputsAsNumpy()]
+        if kind == "DENSIFY" and tensors[ins[0]].data is not None:
+            tensors[outs[0]].data = tensors[ins[0]].data  # already stored dense
+            continue
         if kind == "DEQUANTIZE" and tensors[ins[0]].data is not None:
             src = tensors[ins[0]]
             if src.dtype is not np.float16:

@@ -1,7 +1,9 @@
 """The two network files as the plug-in loads them: layout, precision, sizes,
 serialisation, and a plausible matte on the sample photo."""
 
+import os
 import re
+import subprocess
 import sys
 from pathlib import Path
 
@@ -59,7 +61,11 @@ def test_both_files_are_written(model_dir):
 
 
 def test_conversion_is_deterministic(model_dir, tmp_path):
-    convert.write_models(tmp_path)
+    # Another process with another string hash seed: TorchScript's order of a
+    # module's constants follows it unless the converter pins it.
+    env = dict(os.environ, PYTHONHASHSEED="1")
+    subprocess.run([sys.executable, "-m", "models.convert", "--out", str(tmp_path)], cwd=ROOT, env=env, check=True,
+                   stdout=subprocess.DEVNULL)
     for name in (convert.FLOAT32_FILE, convert.FLOAT16_FILE):
         assert (tmp_path / name).read_bytes() == (model_dir / name).read_bytes(), name
 
@@ -113,7 +119,8 @@ def test_saved_and_loaded_module_matches_the_module_it_was_saved_from(half, tmp_
 def test_scripted_graph_creates_no_tensor_on_a_fixed_device():
     # Everything must follow the input onto its device (CUDA included): no tensor
     # factories and no device constants anywhere in the inlined graph.
-    graph = str(convert.script_module(convert.build_module()).inlined_graph)
+    scripted = convert.script_module(convert.build_module())
+    graph = str(scripted.inlined_graph) + str(scripted.matting.inlined_graph)
     assert not re.search(r"aten::(zeros|ones|full|empty|arange|tensor|scalar_tensor|rand\w*)\b", graph)
     assert not re.search(r"Device = prim::Constant", graph)
 
@@ -170,3 +177,88 @@ def test_refinement_follows_image_edges_at_full_size():
     refined = edge_alignment(convert.build_module(refine=True))
     raw = edge_alignment(convert.build_module(refine=False))
     assert refined > 1.1 * raw
+
+
+def test_stage_finds_a_full_body_person_the_selfie_network_misses(networks):
+    # A photographer standing full length on the rim of a skate bowl, a quarter of
+    # the frame's height: the selfie network alone leaves him out entirely.
+    import json
+
+    folder = ROOT / "examples" / "people"
+    name = "pexels_skatepark_small.jpg"
+    boxes = json.loads((folder / "boxes.json").read_text())["photos"][name]
+    image = cv2.imread(str(folder / name), cv2.IMREAD_COLOR)
+
+    def means(module, kind):
+        matte = run(module, image, torch.float32)[:, :, 0].numpy()
+        return {k: float(matte[y0:y1, x0:x1].mean()) for k, (x0, y0, x1, y1) in boxes[kind].items()}
+
+    selfie_only = means(convert.build_module(people=False), "subject")
+    assert selfie_only["photographer"] < 0.2 and selfie_only["photographer shorts"] < 0.2
+    assert min(means(networks[torch.float32], "subject").values()) > 0.75
+    assert max(means(networks[torch.float32], "background").values()) < 0.25
+
+
+def bilinear_np(a, out_h, out_w):
+    """Half-pixel-centre bilinear resize of (C, h, w), no antialiasing."""
+    def axis(n_in, n_out):
+        src = np.maximum((np.arange(n_out) + 0.5) * n_in / n_out - 0.5, 0.0)
+        i0 = np.minimum(np.floor(src).astype(int), n_in - 1)
+        return i0, np.minimum(i0 + 1, n_in - 1), src - i0
+    y0, y1, ly = axis(a.shape[1], out_h)
+    x0, x1, lx = axis(a.shape[2], out_w)
+    rows = a[:, y0] * (1 - ly)[:, None] + a[:, y1] * ly[:, None]
+    return rows[:, :, x0] * (1 - lx) + rows[:, :, x1] * lx
+
+
+def area_weights_np(n_in, n_out):
+    """Antialiased (triangle filter stretched by the scale) downsampling matrix, n_out x n_in."""
+    scale = n_in / n_out
+    m = np.zeros((n_out, n_in))
+    for i in range(n_out):
+        centre = scale * (i + 0.5)
+        lo, hi = max(int(centre - scale + 0.5), 0), min(int(centre + scale + 0.5), n_in)
+        j = np.arange(lo, hi)
+        wts = np.maximum(0.0, 1.0 - np.abs((j - centre + 0.5) / scale))
+        m[i, lo:hi] = wts / wts.sum()
+    return m
+
+
+def box_mean_np(x, r):
+    """Clipped (2r+1)^2 window means of (C, h, w)."""
+    def along(a, axis):
+        c = np.cumsum(np.pad(a, [(0, 0)] * axis + [(1, 0)] + [(0, 0)] * (2 - axis)), axis=axis)
+        n = a.shape[axis]
+        hi, lo = np.minimum(np.arange(n) + r + 1, n), np.maximum(np.arange(n) - r, 0)
+        s = np.take(c, hi, axis=axis) - np.take(c, lo, axis=axis)
+        shape = [1, 1, 1]
+        shape[axis] = n
+        return s / (hi - lo).reshape(shape)
+    return along(along(x, 1), 2)
+
+
+def test_refinement_matches_a_numpy_guided_filter_on_a_wide_image():
+    # 150 x 700: the landscape network's 144 x 256 grid, coefficients solved at
+    # 110 x 512 with radius round(512 / 256) = 2, then brought up to 150 x 700.
+    # Without the person-finding stage: the filtered probability is the network's own.
+    module = convert.build_module(people=False)
+    bgr = cv2.resize(photo_bgr(), (700, 150), interpolation=cv2.INTER_AREA).astype(np.float32)
+    with torch.no_grad():
+        ours = module(torch.from_numpy(bgr))[:, :, 0].numpy()
+        prob = module.probability(torch.from_numpy(bgr).permute(2, 0, 1)[None])[0].double().numpy()
+    assert prob.shape == (1, 144, 256)
+
+    rgb = bgr[:, :, ::-1].transpose(2, 0, 1).astype(np.float64) / 255.0
+    low_h, low_w, r, eps = 110, 512, 2, convert.Matting(module.net).eps
+    guide = area_weights_np(150, low_h) @ rgb @ area_weights_np(700, low_w).T
+    p = bilinear_np(prob, low_h, low_w)[0]
+    mean_i, mean_p = box_mean_np(guide, r), box_mean_np(p[None], r)[0]
+    cov = box_mean_np(guide * p, r) - mean_i * mean_p
+    sigma = box_mean_np((guide[:, None] * guide[None]).reshape(9, low_h, low_w), r).reshape(3, 3, low_h, low_w)
+    sigma = sigma - mean_i[:, None] * mean_i[None] + eps * np.eye(3)[:, :, None, None]
+    a = np.linalg.solve(sigma.transpose(2, 3, 0, 1), cov.transpose(1, 2, 0)[..., None])[..., 0].transpose(2, 0, 1)
+    b = mean_p - (a * mean_i).sum(0)
+    ab = bilinear_np(box_mean_np(np.concatenate([a, b[None]]), r), 150, 700)
+    expected = np.clip((ab[:3] * rgb).sum(0) + ab[3], 0.0, 1.0)
+    assert 0.05 < (expected > 0.5).mean() < 0.95  # subject and background both in view
+    np.testing.assert_allclose(ours, expected, atol=5e-4, rtol=0)
