@@ -216,9 +216,12 @@ def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_di
     for item, arg in candidates:
         found_by[arg] += 1
     survivors = defaultdict(int)
+    listings: dict[Path, set[str]] = {}
     for item, arg in images:
         shape = _looks_like_output(item.path)
-        if shape is not None and (os.path.abspath(item.path.parent), shape[0]) in bases:
+        if shape is not None and (
+            (os.path.abspath(item.path.parent), shape[0]) in bases or _source_beside(item.path.parent, shape[0], listings)
+        ):
             result.skipped[OWN_OUTPUTS].append(item.path)
             continue
         kept.append(item)
@@ -227,6 +230,18 @@ def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_di
         if not survivors[arg]:
             result.problems.append(f"{shown(arg)}: no images to read here ({count} skipped)")
     return kept
+
+
+def _source_beside(folder: Path, stem: str, listings: dict[Path, set[str]]) -> bool:
+    """Whether ``folder`` holds an image this tool would name outputs ``stem``.* for:
+    ``stem`` plus an image extension, or ``stem`` itself when it keeps its extension."""
+    if folder not in listings:
+        listings[folder] = {entry.name.casefold() for entry in _scan(folder)}
+    names = listings[folder]
+    key = stem.casefold()
+    if key in names and Path(key).suffix in IMAGE_EXTENSIONS:
+        return True
+    return any(key + extension in names for extension in IMAGE_EXTENSIONS)
 
 
 def _unique(inputs: list[Input]) -> list[Input]:
