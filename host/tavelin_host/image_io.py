@@ -484,7 +484,11 @@ def write_files(
                 placed.append((path, None))
     except BaseException as exc:
         for path, backup in reversed(placed):
-            _quietly(os.replace, backup, path) if backup else _quietly(os.unlink, path)
+            if backup:
+                _quietly(os.replace, backup, path)
+                _quietly(os.unlink, backup)  # still there when path was never replaced (same file)
+            else:
+                _quietly(os.unlink, path)
         for tmp in temporaries:
             _quietly(os.unlink, tmp)
         if isinstance(exc, OSError) and exc.errno is not None and exc.filename is not None:
