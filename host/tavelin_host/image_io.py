@@ -395,7 +395,12 @@ def encode_image(pixels: np.ndarray, suffix: str) -> bytes:
         return _encode_tiff(pixels)
     bgr = pixels if channels == 1 else pixels[:, :, [2, 1, 0, 3][:channels]]
     params: list[int] = []
-    if suffix == ".webp":
+    if suffix == ".png" and pixels.dtype == np.uint16:
+        # OpenCV's default (level 1, run-length strategy, Sub filter) suits 8-bit photos
+        # best; on 16-bit ones the Up filter with the default strategy is a quarter
+        # smaller for a tenth more time (1920 x 1080 RGBA: 6.4 MB in 0.31 s, 8.6 MB in 0.29 s).
+        params = [cv2.IMWRITE_PNG_COMPRESSION, 1, cv2.IMWRITE_PNG_FILTER, cv2.IMWRITE_PNG_FILTER_UP]
+    elif suffix == ".webp":
         params = [cv2.IMWRITE_WEBP_QUALITY, 101]  # lossless
     elif suffix in (".jpg", ".jpeg"):
         params = [cv2.IMWRITE_JPEG_QUALITY, 95]
@@ -409,11 +414,14 @@ def _encode_tiff(pixels: np.ndarray) -> bytes:
     import tifffile
 
     buffer = io.BytesIO()
-    kwargs = {"photometric": "minisblack" if pixels.ndim == 2 else "rgb", "compression": "zlib"}
+    # Deflate at level 1: on a 1920 x 1080 RGBA cut-out it costs a half (8-bit) to a sixth
+    # (float) of level 6's time for 1-3 % more bytes. The horizontal predictor makes
+    # integer samples a third smaller at no cost; for float samples the floating-point
+    # predictor saves 7 % for half again the time, so it is left off.
+    kwargs = {"photometric": "minisblack" if pixels.ndim == 2 else "rgb", "compression": "zlib",
+              "compressionargs": {"level": 1}, "predictor": pixels.dtype != np.float32}
     if pixels.ndim == 3 and pixels.shape[2] == 4:
         kwargs["extrasamples"] = ["unassalpha"]
-    if pixels.dtype == np.float32:
-        kwargs["predictor"] = False
     tifffile.imwrite(buffer, np.ascontiguousarray(pixels), **kwargs)
     return buffer.getvalue()
 
