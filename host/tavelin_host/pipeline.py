@@ -12,6 +12,7 @@ outputs. The outputs of one input are written together: all of them or none.
 from __future__ import annotations
 
 import os
+from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -237,9 +238,13 @@ class Batch:
     ``report(item, outcome)``: the paths written, or the exception that stopped the file.
 
     ``start()`` may run before the plug-in is loaded, so the first read overlaps the load.
-    On Ctrl-C the file being written is finished (its outputs are complete) and reported
-    before KeyboardInterrupt goes on; files not yet written leave nothing behind.
+    On Ctrl-C the files being written are finished (their outputs are complete) and
+    reported before KeyboardInterrupt goes on; files not yet written leave nothing behind.
     """
+
+    # Encoding a 1920 x 1080 PNG takes longer than rendering it in the default mode, so
+    # two outputs are encoded at once (the encoder is single-threaded and frees the GIL).
+    WRITERS = 2
 
     def __init__(self, items: Sequence[Item], options: MatteOptions, inputs: Collection[Path] = (), *,
                  stdin: BinaryIO | None = None, stdout: BinaryIO | None = None):
@@ -247,7 +252,7 @@ class Batch:
         self.stdin, self.stdout = stdin, stdout
         self.claimed: set[Path] = set()
         self._reader = ThreadPoolExecutor(1, thread_name_prefix="tavelin-read")
-        self._writer = ThreadPoolExecutor(1, thread_name_prefix="tavelin-write")
+        self._writer = ThreadPoolExecutor(self.WRITERS, thread_name_prefix="tavelin-write")
         self._reads: dict[int, Future] = {}
 
     def _read(self, index: int) -> Future | None:
@@ -268,7 +273,7 @@ class Batch:
 
     def run(self, host: "Host", report: Callable[[Item, object], None]) -> None:
         """Render every item (on this thread), reporting each; call close() afterwards."""
-        writing: tuple[Item, Future] | None = None
+        writing: deque[tuple[Item, Future]] = deque()
         try:
             for index, item in enumerate(self.items):
                 pending = self._read(index)
@@ -277,23 +282,27 @@ class Batch:
                     job = pending.result()
                     render(host, job, self.options)
                 except Exception as exc:  # one bad file must not stop the run
+                    while writing:  # earlier files first
+                        self._report_write(*writing[0], report)
+                        writing.popleft()
                     report(item, exc)
                     continue
                 finally:
                     del self._reads[index]
-                if writing is not None:
-                    self._report_write(*writing, report)
-                    writing = None
-                writing = (item, self._writer.submit(self._finish, job))
+                writing.append((item, self._writer.submit(self._finish, job)))
                 del job
-            if writing is not None:
-                self._report_write(*writing, report)
-                writing = None
+                while len(writing) > self.WRITERS:
+                    self._report_write(*writing[0], report)
+                    writing.popleft()
+            while writing:
+                self._report_write(*writing[0], report)
+                writing.popleft()
         finally:
             for future in self._reads.values():
                 future.cancel()
-            if writing is not None:  # let the write in flight complete: all its outputs, or none
-                self._report_write(*writing, report)
+            while writing:  # let the writes in flight complete: all their outputs, or none
+                self._report_write(*writing[0], report)
+                writing.popleft()
 
     def close(self) -> None:
         """Stop the I/O threads (a read in flight is finished and dropped)."""
