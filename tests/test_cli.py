@@ -1,6 +1,7 @@
 """The tavelin command run as a subprocess, and the Python API, on the built plug-in."""
 
 import hashlib
+import io
 import os
 import subprocess
 import sys
@@ -86,9 +87,12 @@ def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, mixed_run):
     folder, sizes = photos
     run, out, before = mixed_run
     assert run.returncode == 1, run.stderr
-    errors = [line for line in run.stderr.splitlines() if line.startswith("tavelin: ") and "matted" not in line]
-    assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png", "notes.txt"]
-    assert "5 of 7 matted, 2 failed" in run.stderr
+    lines = [line for line in run.stderr.splitlines() if line.startswith("tavelin: ") and "matted" not in line]
+    skipped = [line for line in lines if "skipped" in line]
+    errors = [line for line in lines if line not in skipped]
+    assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png"]
+    assert skipped == [f"tavelin: skipped 1 (not an image type by extension): {folder / 'notes.txt'}"]
+    assert "5 of 6 matted, 1 failed" in run.stderr
     assert digest(folder) == before, "inputs changed"
 
     expected = {  # name: (dtype, channels)
@@ -212,16 +216,151 @@ def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
     from tavelin_host import cli, pipeline
 
     sources = [write_image(tmp_path / f"{name}.png", np.zeros((20, 30, 3), np.uint8)) for name in "ab"]
-    read = pipeline.read_image
+    render = pipeline.render
 
-    def read_after_ctrl_c(path):
-        if Path(path).name == "b.png":
+    def render_after_ctrl_c(host, job, options):
+        if job.source.name == "b.png":  # while b renders, a is being written on the I/O thread
             signal.raise_signal(signal.SIGINT)  # what the terminal sends on Ctrl-C
-        return read(path)
+        return render(host, job, options)
 
-    monkeypatch.setattr(pipeline, "read_image", read_after_ctrl_c)
+    monkeypatch.setattr(pipeline, "render", render_after_ctrl_c)
     out = tmp_path / "out"
     status = cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)])
     assert status == 130
     assert "tavelin: interrupted after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
     assert os.listdir(out) == ["a.cutout.png"]
+
+
+# --------------------------------------------------------------------------- hostile inputs, pipes, reruns
+
+
+@needs_plugin
+def test_files_that_must_not_be_decoded_get_one_line_each(tmp_path):
+    from test_host_image_io import _bomb_tiff
+
+    fifo = tmp_path / "pipe.png"
+    os.mkfifo(fifo)                                           # no writer: must not block
+    bomb = _bomb_tiff(tmp_path / "bomb.tif", 40000, 40000)    # 1600 megapixels declared
+    odd = tmp_path / "bad\nname.png"
+    odd.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
+    long_name = write_image(tmp_path / ("n" * 235 + ".png"), np.zeros((20, 30, 3), np.uint8))
+    run = tavelin("/dev/zero", fifo, bomb, odd, long_name, "--plugin-dir", PLUGIN_DIR)
+    assert run.returncode == 1, run.stderr
+    lines = run.stderr.splitlines()
+    assert f"tavelin: /dev/zero: cannot read image: not a regular file (a device, pipe or socket), not read" in lines
+    assert f"tavelin: {fifo}: cannot read image: not a regular file (a device, pipe or socket), not read" in lines
+    assert (f"tavelin: {bomb}: cannot read image: 40000 x 40000 pixels (1600 megapixels) is over the limit of "
+            "300 megapixels (--max-megapixels raises it)") in lines
+    assert f"tavelin: {tmp_path}/bad\\nname.png: cannot read image: damaged, or an image type that cannot be read" in lines
+    assert "1 of 5 matted, 4 failed" in lines[-1]
+    assert (tmp_path / ("n" * 235 + ".cutout.png")).is_file()  # a 246-byte name
+
+
+@needs_plugin
+def test_pipes_mirrored_folders_and_reruns(tmp_path):
+    source = write_image(tmp_path / "x.png", np.full((24, 32, 3), 200, np.uint8))
+    piped = subprocess.run(
+        [sys.executable, "-m", "tavelin_host", "-", "-o", "-", "--format", "tif", "--plugin-dir", str(PLUGIN_DIR)],
+        input=source.read_bytes(), capture_output=True, timeout=300,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")])))
+    assert piped.returncode == 0, piped.stderr
+    assert b"matted" in piped.stderr                              # logs on stderr, only the image on stdout
+    assert __import__("tifffile").imread(io.BytesIO(piped.stdout)).shape == (24, 32, 4)
+    assert sorted(os.listdir(tmp_path)) == ["x.png"]
+
+    shots = tmp_path / "shots"
+    for name in ("day1/IMG_1.jpg", "day2/IMG_1.jpg", "a.jpg", "a.png"):
+        (shots / name).parent.mkdir(parents=True, exist_ok=True)
+        cv2.imwrite(str(shots / name), np.full((16, 16, 3), 90, np.uint8))
+    out = tmp_path / "out"
+    first = tavelin(shots, "-r", "-o", out, "--plugin-dir", PLUGIN_DIR)
+    assert first.returncode == 0, first.stderr
+    written = sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file())
+    assert written == ["a.jpg.cutout.png", "a.png.cutout.png", "day1/IMG_1.cutout.png", "day2/IMG_1.cutout.png"]
+    before = {name: (out / name).read_bytes() for name in written}
+    again = tavelin(shots, "-r", "-o", out, "--skip-existing", "--plugin-dir", PLUGIN_DIR)
+    assert again.returncode == 0, again.stderr
+    assert "0 of 4 matted, 4 skipped (outputs exist), 0 failed" in again.stderr
+    assert {name: (out / name).read_bytes() for name in written} == before
+
+
+@pytest.fixture
+def no_render(monkeypatch):
+    """Fails the test if the plug-in would be loaded: checks must come first."""
+    from tavelin_host import host
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("the plug-in was loaded before the checks")
+
+    monkeypatch.setattr(host, "Host", refuse)
+
+
+@pytest.mark.parametrize("setup", ["weights-missing", "folder-not-writable", "output-under-a-file"])
+def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, capsys, no_render, setup):
+    from tavelin_host import cli, image_io
+
+    image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
+    plugin = tmp_path / "plugin"
+    (plugin / "models").mkdir(parents=True)
+    (plugin / "Tavelin.py").write_text("")
+    out = tmp_path / "out"
+    if setup != "weights-missing":
+        for name in ("3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt", "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"):
+            (plugin / "models" / name).write_bytes(b"")
+    if setup == "folder-not-writable":  # as a folder without write permission, whoever runs the test
+        out.mkdir()
+        real_open = os.open
+
+        def denied(path, *args, **kwargs):
+            if Path(path).parent == out:
+                raise PermissionError(13, "Permission denied", str(path))
+            return real_open(path, *args, **kwargs)
+
+        monkeypatch.setattr(image_io.os, "open", denied)
+    if setup == "output-under-a-file":
+        out = image / "out"
+    status = cli.main([str(image), "-o", str(out), "--plugin-dir", str(plugin)])
+    lines = capsys.readouterr().err.splitlines()
+    assert status == 2 and len(lines) == 1, lines
+    expected = {"weights-missing": "`make models`", "folder-not-writable": f"cannot write in {out}: Permission denied",
+                "output-under-a-file": f"cannot create {out}"}[setup]
+    assert expected in lines[0] and ".part" not in lines[0]
+
+
+@pytest.mark.parametrize("when", ["expanding inputs", "loading the plug-in"])
+def test_ctrl_c_during_start_up_exits_130_with_one_line(tmp_path, monkeypatch, capsys, when):
+    import signal
+
+    from tavelin_host import cli, host
+
+    def ctrl_c(*args, **kwargs):
+        signal.raise_signal(signal.SIGINT)
+
+    image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
+    monkeypatch.setattr(*((cli, "expand_inputs", ctrl_c) if when == "expanding inputs" else (host, "Host", ctrl_c)))
+    status = cli.main([str(image), "--plugin-dir", str(PLUGIN_DIR or tmp_path)])
+    assert status == 130
+    assert capsys.readouterr().err.splitlines() == ["tavelin: interrupted"]
+
+
+@needs_plugin
+def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monkeypatch, capsys):
+    from tavelin_host import cli, image_io
+
+    source = write_image(tmp_path / "a.png", np.zeros((20, 30, 3), np.uint8))
+    out = tmp_path / "out"
+    link = image_io._link_exclusive
+
+    def disk_full_at_the_preview(tmp, path):
+        if path.name == "a.preview.png":
+            raise OSError(28, "No space left on device")
+        return link(tmp, path)
+
+    monkeypatch.setattr(image_io, "_link_exclusive", disk_full_at_the_preview)
+    args = [str(source), "-o", str(out), "--preview", "--plugin-dir", str(PLUGIN_DIR)]
+    assert cli.main(args) == 1
+    assert f"tavelin: {source}: No space left on device" in capsys.readouterr().err.splitlines()
+    assert os.listdir(out) == []
+    monkeypatch.undo()
+    assert cli.main(args) == 0
+    assert sorted(os.listdir(out)) == ["a.cutout.png", "a.preview.png"]

@@ -235,3 +235,112 @@ def test_written_file_gets_ordinary_permissions(tmp_path):
     mask = os.umask(0)
     os.umask(mask)
     assert path.stat().st_mode & 0o777 == 0o666 & ~mask
+
+
+def test_a_name_of_246_bytes_can_be_written(tmp_path):
+    # the temporary name must not be longer than the final one (255 bytes is the usual limit)
+    target = tmp_path / ("n" * 242 + ".png")
+    assert len(target.name.encode()) == 246
+    write_image(target, samples(np.uint8, 3))
+    assert os.listdir(tmp_path) == [target.name]
+
+
+@pytest.mark.parametrize("fails", ["disk-full", "ctrl-c"])
+@pytest.mark.parametrize("preexisting", [False, True])
+def test_a_group_of_outputs_is_written_whole_or_not_at_all(tmp_path, monkeypatch, fails, preexisting):
+    # a cut-out and its preview: a failure at the preview must not leave the cut-out behind
+    cutout, preview = tmp_path / "a.cutout.png", tmp_path / "a.preview.png"
+    if preexisting:
+        cutout.write_bytes(b"old cut-out")
+        preview.write_bytes(b"old preview")
+    # the second move into place fails: os.replace with --overwrite, the exclusive link without
+    where, name = (image_io.os, "replace") if preexisting else (image_io, "_link_exclusive")
+    real = getattr(where, name)
+    error = OSError(28, "No space left on device") if fails == "disk-full" else KeyboardInterrupt()
+    calls = []
+
+    def second_move_fails(source, path):
+        calls.append(path)
+        if len(calls) == 2:
+            raise error
+        return real(source, path)
+
+    monkeypatch.setattr(where, name, second_move_fails)
+    files = [(cutout, b"new cut-out"), (preview, b"new preview")]
+    with pytest.raises(type(error)):
+        image_io.write_files(files, overwrite=preexisting)
+    assert sorted(os.listdir(tmp_path)) == (["a.cutout.png", "a.preview.png"] if preexisting else [])
+    if preexisting:
+        assert cutout.read_bytes() == b"old cut-out" and preview.read_bytes() == b"old preview"
+    monkeypatch.undo()
+    image_io.write_files(files, overwrite=preexisting)  # a retry works
+    assert cutout.read_bytes() == b"new cut-out" and sorted(os.listdir(tmp_path)) == ["a.cutout.png", "a.preview.png"]
+
+
+def test_write_errors_name_the_output_not_the_temporary_file(tmp_path, monkeypatch):
+    real_open = os.open
+
+    def no_permission(path, *args, **kwargs):
+        if Path(path).parent == tmp_path:
+            raise PermissionError(13, "Permission denied", str(path))
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(image_io.os, "open", no_permission)
+    with pytest.raises(PermissionError) as error:
+        write_image(tmp_path / "x.png", samples(np.uint8, 3))
+    assert error.value.filename == str(tmp_path / "x.png")
+    with pytest.raises(ImageWriteError, match=f"^cannot write in {tmp_path}: Permission denied$"):
+        image_io.check_writable(tmp_path)
+
+
+# --------------------------------------------------------------------------- what is never decoded
+
+
+def test_only_regular_files_are_read(tmp_path):
+    fifo = tmp_path / "pipe.png"
+    os.mkfifo(fifo)  # no writer: opening it for reading would wait for ever
+    for path in (fifo, "/dev/zero"):  # /dev/zero would be read until memory runs out
+        with pytest.raises(ImageReadError, match="not a regular file"):
+            read_image(path)
+
+
+def _bomb_tiff(path, width, height):
+    """A small TIFF whose header declares width x height pixels."""
+    import tifffile
+
+    tifffile.imwrite(path, np.zeros((8, 8), np.uint8), compression="zlib")
+    with tifffile.TiffFile(path, mode="r+b") as tif:
+        tif.pages.first.tags["ImageWidth"].overwrite(width)
+        tif.pages.first.tags["ImageLength"].overwrite(height)
+    return path
+
+
+@pytest.mark.parametrize("suffix", [".png", ".jpg", ".webp", ".bmp", ".tif", ".exr"])
+def test_declared_size_is_checked_before_decoding(tmp_path, monkeypatch, suffix):
+    import cv2
+    import tifffile
+
+    pixels = samples(np.float32 if suffix == ".exr" else np.uint8, 3, (30, 40))
+    path = write_image(tmp_path / f"x{suffix}", pixels) if suffix != ".jpg" else tmp_path / "x.jpg"
+    if suffix == ".jpg":  # with an EXIF block before the frame header, as cameras write
+        from PIL import Image
+
+        exif = Image.Exif()
+        exif[0x0112] = 1
+        Image.fromarray(pixels).save(path, exif=exif.tobytes())
+    assert read_image(path, max_pixels=1200).width == 40  # at the limit: read
+
+    def never(*args, **kwargs):
+        raise AssertionError("decoded before the size was checked")
+
+    monkeypatch.setattr(cv2, "imdecode", never)
+    monkeypatch.setattr(tifffile.TiffPage, "asarray", never)
+    with pytest.raises(image_io.ImageTooLargeError, match="40 x 30 pixels"):
+        read_image(path, max_pixels=1199)
+
+
+def test_a_decompression_bomb_is_refused_at_the_default_limit(tmp_path):
+    bomb = _bomb_tiff(tmp_path / "bomb.tif", 40000, 40000)  # 1600 megapixels in a file of a few hundred bytes
+    assert bomb.stat().st_size < 1000
+    with pytest.raises(image_io.ImageTooLargeError, match="over the limit of 300 megapixels"):
+        read_image(bomb)

@@ -12,7 +12,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
 from tavelin_host import plugin as plugin_mod  # noqa: E402
-from tavelin_host.cli import expand_inputs  # noqa: E402
+from tavelin_host.inputs import expand_inputs, output_folder, plan_names  # noqa: E402
+from tavelin_host.names import shown  # noqa: E402
 from tavelin_host.devices import DeviceError, TorchTools  # noqa: E402
 from tavelin_host.host import Tools, check_output  # noqa: E402
 from tavelin_host.images import HostImage, ImageTools  # noqa: E402
@@ -174,8 +175,10 @@ def test_plugin_dir_of_an_importable_module_needs_models_beside_it(tmp_path, mon
     bare = make_plugin_dir(tmp_path / "bare", models=False)
     spec = types.SimpleNamespace(origin=str(bare / "Tavelin.py"))
     monkeypatch.setattr(plugin_mod.importlib.util, "find_spec", lambda name: spec)
-    with pytest.raises(plugin_mod.PluginError, match="no plug-in found"):
+    # what a pip-installed package meets (the wheel has no weights): what to run, on one line
+    with pytest.raises(plugin_mod.PluginError, match=r"has no network weights.*`make models`") as error:
         plugin_mod.find_plugin_dir()
+    assert "\n" not in str(error.value)
     (bare / "models").mkdir()
     assert plugin_mod.find_plugin_dir() == bare
 
@@ -269,20 +272,74 @@ def test_expand_inputs(tmp_path):
     (tmp_path / "b.png").write_bytes(b"x")
     (tmp_path / "a.jpg").write_bytes(b"x")
     (tmp_path / "notes.txt").write_bytes(b"x")
-    (tmp_path / "a.cutout.png").write_bytes(b"x")      # an earlier run's output
+    (tmp_path / "a.cutout.png").write_bytes(b"x")      # an earlier run's output for a.jpg beside it
+    (tmp_path / "own.matte.jpg").write_bytes(b"x")     # the user's own file: not a name this tool writes
+    (tmp_path / "gone.cutout.png").write_bytes(b"x")   # no input of that stem here: the user's too
     (tmp_path / ".hidden.png").write_bytes(b"x")
     sub = tmp_path / "sub"
     sub.mkdir()
     (sub / "c.png").write_bytes(b"x")
-    names = lambda files: [p.relative_to(tmp_path).as_posix() for p in files]  # noqa: E731
+    names = lambda found: [p.relative_to(tmp_path).as_posix() for p in found.files]  # noqa: E731
 
-    files, problems = expand_inputs([str(tmp_path)], recursive=False)
-    assert names(files) == ["a.jpg", "b.png", "notes.txt"] and problems == []
-    files, _ = expand_inputs([str(tmp_path)], recursive=True)
-    assert names(files) == ["a.jpg", "b.png", "notes.txt", "sub/c.png"]
-    files, _ = expand_inputs([str(tmp_path / "*.png"), str(tmp_path / "b.png")], recursive=False)
-    assert names(files) == ["b.png"]                   # own outputs skipped, repeats dropped
-    files, _ = expand_inputs([str(tmp_path / "a.cutout.png")], recursive=False)
-    assert names(files) == ["a.cutout.png"]            # named explicitly: taken
-    files, problems = expand_inputs([str(tmp_path / "missing.png"), str(tmp_path / "*.gif")], recursive=False)
-    assert files == [] and len(problems) == 2
+    found = expand_inputs([str(tmp_path)], recursive=False)
+    assert names(found) == ["a.jpg", "b.png", "gone.cutout.png", "own.matte.jpg"] and found.problems == []
+    assert found.skip_lines() == [
+        f"skipped 1 (not an image type by extension): {tmp_path / 'notes.txt'}",
+        f"skipped 1 (written by tavelin for an input beside them): {tmp_path / 'a.cutout.png'}",
+    ]
+    found = expand_inputs([str(tmp_path)], recursive=True)
+    assert names(found) == ["a.jpg", "b.png", "gone.cutout.png", "own.matte.jpg", "sub/c.png"]
+    found = expand_inputs([str(tmp_path / "*.png"), str(tmp_path / "b.png")], recursive=False)
+    assert names(found) == ["b.png", "gone.cutout.png"]   # repeats dropped; a.jpg's output still known
+    found = expand_inputs([str(tmp_path / "a.cutout.png"), str(tmp_path / "notes.txt")], recursive=False)
+    assert names(found) == ["a.cutout.png", "notes.txt"]  # named explicitly: taken
+    found = expand_inputs([str(tmp_path / "missing.png"), str(tmp_path / "*.gif")], recursive=False)
+    assert found.files == [] and len(found.problems) == 2
+
+
+def test_walks_never_follow_links_to_folders_or_take_a_file_twice(tmp_path):
+    import os
+
+    loops = tmp_path / "loops"
+    (loops / "deep").mkdir(parents=True)
+    (loops / "a.png").write_bytes(b"x")
+    (loops / "deep" / "b.png").write_bytes(b"x")
+    (loops / "self").symlink_to(".")                  # each of these made the old walk endless
+    (loops / "deep" / "up").symlink_to("..")
+    (loops / "alias.png").symlink_to("a.png")         # the same file under another name
+    os.mkfifo(loops / "pipe.png")                     # not a regular file: never read
+    for patterns in ([str(loops / "**")], [str(loops)], [str(loops / "*")], [str(loops / "**" / "*.png")]):
+        found = expand_inputs(patterns, recursive=True)
+        assert sorted(p.relative_to(loops).as_posix() for p in found.files) == ["a.png", "deep/b.png"], patterns
+
+
+def test_outputs_mirror_the_input_tree_and_keep_the_extension_when_names_meet(tmp_path):
+    for name in ("day1/IMG_1.jpg", "day2/IMG_1.jpg", "a.jpg", "a.png", "b.tif"):
+        (tmp_path / "shots" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "shots" / name).write_bytes(b"x")
+    out = tmp_path / "out"
+    found = expand_inputs([str(tmp_path / "shots")], recursive=True, out_dir=out)
+    plan_names(found.inputs, out)
+    planned = sorted((output_folder(item, out) / item.stem).relative_to(out).as_posix() for item in found.inputs)
+    assert planned == ["a.jpg", "a.png", "b", "day1/IMG_1", "day2/IMG_1"]
+    plan_names(found.inputs, None)  # beside the inputs: only a.jpg and a.png meet
+    assert sorted(item.stem for item in found.inputs) == ["IMG_1", "IMG_1", "a.jpg", "a.png", "b"]
+    # a later run skips what the first wrote under -o, and only that
+    (out / "day1").mkdir(parents=True)
+    (out / "day1" / "IMG_1.cutout.png").write_bytes(b"x")
+    (out / "day1" / "other.cutout.png").write_bytes(b"x")
+    again = expand_inputs([str(tmp_path / "shots"), str(out)], recursive=True, out_dir=out)
+    assert (out / "day1" / "IMG_1.cutout.png") not in again.files
+    assert (out / "day1" / "other.cutout.png") in again.files
+
+
+@pytest.mark.parametrize("name,expected", [
+    ("plain name.png", "plain name.png"),
+    ("two\nlines.png", "two\\nlines.png"),
+    ("back\\slash", "back\\\\slash"),
+    ("tab\there\x1b[31m", "tab\\there\\033[31m"),
+    ("bad\udcffbyte", "bad\\377byte"),                  # a non-UTF-8 byte on disk
+    ("right\u202eleft", "right\\342\\200\\256left"),     # an invisible direction override
+])
+def test_names_in_messages_are_escaped_onto_one_line(name, expected):
+    assert shown(name) == expected

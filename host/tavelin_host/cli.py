@@ -3,28 +3,29 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import glob
 import os
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Sequence
 
+# Only light modules here: --help, usage errors and the checks before the first
+# render need neither NumPy, OpenCV nor torch (those load in parse() and run()).
 from . import __version__
+from .contract import MODE_SIZES, OUTPUT_CODES
 from .devices import DeviceError, parse_device, parse_precision
-from .image_io import ImageReadError, ImageWriteError
-from .contract import MODE_SIZES
-from .pipeline import (
-    OUTPUT_KINDS, MatteOptions, OutputExistsError, WouldOverwriteInputError, is_own_output, run_file,
-)
-from .plugin import PluginError
+from .inputs import STDIN, Expansion, expand_inputs, output_folder, plan_names
+from .names import shown
+from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
-GLOB_CHARS = frozenset("*?[")
 DEFAULT_RESIZE_MODE = 1
+DEFAULT_MAX_MEGAPIXELS = 300  # image_io.DEFAULT_MAX_PIXELS, in megapixels
+OUTPUT_KINDS = tuple(OUTPUT_CODES)
+FORMATS = ("png", "tif", "exr")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -32,13 +33,19 @@ def build_parser() -> argparse.ArgumentParser:
         prog="tavelin",
         description="Separate the subject of images from their background: writes a cut-out "
         "(the image with the matte as alpha) or the matte, at the image's own size and bit depth.",
-        epilog="Folders and glob patterns expand to the files in them (their own outputs, "
-        "*.cutout.*, *.matte.* and *.preview.*, excepted). Outputs are named <stem>.cutout.png, "
-        "<stem>.matte.png and <stem>.preview.png; 32-bit float images give .tif (or .exr for "
-        "OpenEXR input). Exit status: 0 when every file succeeded, 1 when some failed, 2 on a usage error.",
+        epilog="Folders and glob patterns expand to the image files in them (by extension; outputs this "
+        "tool wrote for an input beside them are skipped, and links to folders are not followed). "
+        "Outputs are named <stem>.cutout.png, <stem>.matte.png and <stem>.preview.png; 32-bit float "
+        "images give .tif (or .exr for OpenEXR input); two inputs with one stem (a.jpg, a.png) keep "
+        "their extension (a.jpg.cutout.png). With -r and -o the folders below the input folder are "
+        "mirrored under -o. Exit status: 0 when every file succeeded (or was skipped), 1 when some "
+        "failed, 2 on a usage error, 130 when interrupted.",
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="image files, folders or glob patterns")
-    parser.add_argument("-o", "--output-dir", metavar="DIR", help="write outputs here (default: beside each input)")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="image files, folders or glob patterns; - reads one image from standard input")
+    parser.add_argument("-o", "--output-dir", metavar="DIR",
+                        help="write outputs here (default: beside each input); - writes the one output "
+                        "to standard output")
     parser.add_argument("--output", choices=OUTPUT_KINDS, default="cutout",
                         help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte")
     modes = range(len(MODE_SIZES))
@@ -54,7 +61,15 @@ def build_parser() -> argparse.ArgumentParser:
                         help="replace the cut-out's colour by the estimated foreground colour (removes halos); "
                         "previews then use a contrasting background")
     parser.add_argument("-r", "--recursive", action="store_true", help="descend into sub-folders")
-    parser.add_argument("--overwrite", action="store_true", help="replace existing outputs (inputs never are)")
+    existing = parser.add_mutually_exclusive_group()
+    existing.add_argument("--overwrite", action="store_true", help="replace existing outputs (inputs never are)")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="leave inputs whose outputs all exist untouched (counted as skipped)")
+    parser.add_argument("--format", choices=FORMATS,
+                        help="file type of the cut-out or matte (default: png, float images tif or exr)")
+    parser.add_argument("--max-megapixels", type=_megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
+                        help="refuse images that declare more pixels than this, before decoding them "
+                        f"(default {DEFAULT_MAX_MEGAPIXELS})")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display and no summary")
     parser.add_argument("--plugin-dir", metavar="DIR",
                         help="plug-in directory holding the Tavelin module and models/ "
@@ -83,64 +98,31 @@ def _precision_arg(value: str) -> str:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _files_in(folder: Path, recursive: bool) -> list[Path]:
-    walker = folder.rglob("*") if recursive else folder.iterdir()
-    found = []
-    for path in walker:
-        relative = path.relative_to(folder).parts
-        if any(part.startswith(".") for part in relative):
-            continue
-        if path.is_file() and not is_own_output(path):
-            found.append(path)
-    return sorted(found)
-
-
-def expand_inputs(patterns: Sequence[str], recursive: bool) -> tuple[list[Path], list[str]]:
-    """Files to process, in order and without repeats, and one message per argument that names nothing."""
-    files: list[Path] = []
-    problems: list[str] = []
-    for pattern in patterns:
-        if any(ch in pattern for ch in GLOB_CHARS) and not os.path.lexists(pattern):
-            matches = sorted(glob.glob(pattern, recursive=recursive))
-            if not matches:
-                problems.append(f"{pattern}: no file matches")
-            for match in matches:
-                path = Path(match)
-                if path.is_dir():
-                    files.extend(_files_in(path, recursive))
-                elif path.is_file() and not is_own_output(path):
-                    files.append(path)
-            continue
-        path = Path(pattern)
-        if path.is_dir():
-            listed = _files_in(path, recursive)
-            if not listed:
-                problems.append(f"{pattern}: no files in this folder")
-            files.extend(listed)
-        elif path.exists():
-            files.append(path)  # named explicitly: taken whatever its name
-        else:
-            problems.append(f"{pattern}: no such file or folder")
-    seen: set[str] = set()
-    unique = []
-    for path in files:
-        key = os.path.realpath(path)
-        if key not in seen:
-            seen.add(key)
-            unique.append(path)
-    return unique, problems
+def _megapixels_arg(value: str) -> float:
+    try:
+        megapixels = float(value)
+    except ValueError:
+        megapixels = -1.0
+    if not megapixels > 0:
+        raise argparse.ArgumentTypeError(f"not a positive number of megapixels: {value!r}")
+    return megapixels
 
 
 def _one_line(exc: BaseException) -> str:
-    known = (ImageReadError, ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError)
+    from .image_io import ImageReadError, ImageTooLargeError, ImageWriteError
+    from .pipeline import OutputExistsError, Skipped, WouldOverwriteInputError
+
+    known = (ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError, Skipped)
     text = str(exc).strip().splitlines()
     message = text[0] if text else ""
+    if isinstance(exc, ImageTooLargeError):
+        return f"cannot read image: {message} (--max-megapixels raises it)"
     if isinstance(exc, ImageReadError):
         return f"cannot read image: {message}"
     if isinstance(exc, known) and message:
         return message
     if isinstance(exc, OSError) and exc.strerror:
-        return f"{exc.strerror}" + (f": {exc.filename}" if exc.filename else "")
+        return f"{exc.strerror}" + (f": {shown(exc.filename)}" if exc.filename else "")
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
@@ -158,33 +140,69 @@ class Run:
 
     args: argparse.Namespace
     ui: ProgressUI
-    files: list[Path]
-    problems: list[str]
-    options: MatteOptions
+    expansion: Expansion
+    options: "MatteOptions"
+    plugin_dir: Path | None = None
     done: int = 0
     failed: int = 0
+    skipped: int = 0
     interrupted: bool = False
     device: str = ""
     seconds: float = 0.0
+    written: list[Path] = field(default_factory=list)
+
+    @property
+    def files(self) -> list[Path]:
+        return self.expansion.files
+
+    @property
+    def problems(self) -> list[str]:
+        return self.expansion.problems
 
     def say(self, line: str) -> None:
         self.ui.write(f"tavelin: {line}")
 
 
 def parse(argv: Sequence[str] | None) -> Run | int:
-    """The arguments checked and the inputs expanded; an exit status when there is nothing to run."""
+    """The arguments checked, the inputs expanded and named, and everything a render needs
+    checked (plug-in weights, writable output folders); an exit status when there is
+    nothing to run."""
     args = build_parser().parse_args(argv)
     ui = ProgressUI(quiet=True if args.quiet else None)
-    files, problems = expand_inputs(args.inputs, args.recursive)
-    out_dir = Path(args.output_dir) if args.output_dir is not None else None
-    options = MatteOptions(out_dir=out_dir, output=args.output, resize_mode=args.resize_mode, preview=args.preview,
-                           decontaminate=args.decontaminate, overwrite=args.overwrite)
-    plan = Run(args, ui, files, problems, options)
-    for problem in problems:
+    say = lambda line: ui.write(f"tavelin: {line}")  # noqa: E731
+    to_stdout = args.output_dir == STDIN
+    if to_stdout:
+        if args.preview:
+            say("--preview cannot go to standard output (-o -): write it to a folder")
+            return EXIT_USAGE
+        if sys.stdout.isatty():
+            say("standard output is a terminal: redirect it to a file or a pipe, or use -o DIR")
+            return EXIT_USAGE
+    if args.inputs.count(STDIN) > 1:
+        say("standard input (-) can be read only once")
+        return EXIT_USAGE
+
+    expansion = expand_inputs(args.inputs, args.recursive, args.output_dir)
+    out_dir = Path(args.output_dir) if args.output_dir is not None and not to_stdout else None
+    plan_names(expansion.inputs, out_dir)
+    from .pipeline import MatteOptions  # NumPy and OpenCV, needed from here on
+
+    options = MatteOptions(out_dir=STDIN if to_stdout else out_dir, output=args.output,
+                           resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
+                           overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
+                           max_pixels=int(args.max_megapixels * 1e6))
+    plan = Run(args, ui, expansion, options)
+    for problem in expansion.problems:
         plan.say(problem)
-    if not files:
+    if not args.quiet:
+        for line in expansion.skip_lines():
+            plan.say(line)
+    if not expansion.inputs:
         plan.say("nothing to do")
-        return EXIT_FAILED if problems else EXIT_USAGE
+        return EXIT_FAILED if expansion.problems else EXIT_USAGE
+    if to_stdout and len(expansion.inputs) > 1:
+        plan.say(f"-o - writes one image to standard output, but {len(expansion.inputs)} inputs were given")
+        return EXIT_USAGE
 
     if args.decontaminate:
         try:
@@ -195,13 +213,49 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         if args.output == "matte" and not args.preview:
             plan.say("note: --decontaminate changes cut-outs and previews, not mattes")
 
+    # Before any work: the plug-in with its weights, and every output folder writable.
+    try:
+        plan.plugin_dir = find_plugin_dir(args.plugin_dir)
+    except PluginError as exc:
+        plan.say(str(exc))
+        return EXIT_USAGE
+    missing = missing_weights(plan.plugin_dir, args.precision)
+    if missing:
+        plan.say(f"no network weights in {shown(plan.plugin_dir / 'models')} ({', '.join(missing)} missing): "
+                 + how_to_get_weights(plan.plugin_dir))
+        return EXIT_USAGE
+    if not to_stdout and not _folders_writable(plan, out_dir):
+        return EXIT_USAGE
+    return plan
+
+
+def _folders_writable(plan: Run, out_dir: Path | None) -> bool:
+    """Each folder outputs will go to can take a new file (tried: permissions, read-only
+    mounts and ACLs all count); one line for each that cannot."""
+    from .image_io import ImageWriteError, check_writable
+
     if out_dir is not None:
         try:
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
-            plan.say(f"cannot create {out_dir}: {exc.strerror or exc}")
-            return EXIT_USAGE
-    return plan
+            plan.say(f"cannot create {shown(out_dir)}: {exc.strerror or exc}; choose another folder with -o DIR")
+            return False
+    folders = []
+    for item in plan.expansion.inputs:
+        folder = output_folder(item, out_dir)
+        while not folder.exists() and folder != out_dir and folder.parent != folder:
+            folder = folder.parent  # mirrored sub-folders are made when written
+        if folder not in folders:
+            folders.append(folder)
+    ok = True
+    for folder in folders:
+        try:
+            check_writable(folder)
+        except ImageWriteError as exc:
+            hint = "choose another folder with -o DIR" if out_dir is None else "choose another -o DIR"
+            plan.say(f"{exc}; {hint}, or make it writable")
+            ok = False
+    return ok
 
 
 def run(plan: Run) -> int | None:
@@ -209,40 +263,55 @@ def run(plan: Run) -> int | None:
 
     Everything opened here is closed in one place, however the loop ends.
     """
-    from .host import Host  # pulls in asyncio and the plug-in machinery: not needed for --help
+    from .pipeline import Batch, Item, Skipped
 
     args, ui = plan.args, plan.ui
     started = time.monotonic()
+    out_dir = plan.options.out_dir
+    items = [Item(item.path, output_folder(item, None if out_dir == STDIN else out_dir), item.stem)
+             for item in plan.expansion.inputs]
+    inputs = {Path(os.path.realpath(item.path)) for item in plan.expansion.inputs if not item.is_stdin}
+    stdout = sys.stdout.buffer if out_dir == STDIN else None
+    stdin = sys.stdin.buffer if any(item.is_stdin for item in plan.expansion.inputs) else None
+    batch = Batch(items, plan.options, inputs, stdin=stdin, stdout=stdout)
+    batch.start()  # the first file is read while torch and the plug-in load
+
+    def report(item, outcome) -> None:
+        if isinstance(outcome, Skipped):
+            plan.skipped += 1
+        elif isinstance(outcome, BaseException):
+            plan.failed += 1
+            plan.say(f"{shown(item.source)}: {_one_line(outcome)}")
+        else:
+            plan.done += 1
+            plan.written += outcome
+        bar.update(1)
+
     # The plug-in prints its diagnostics; they go to stderr, between the progress bars
     # (with --quiet only its warnings and errors).
     diagnostics = LineWriter(ui.write if not args.quiet else _only_problems(ui.write))
-    with contextlib.redirect_stdout(diagnostics):
-        try:
-            host = Host(args.plugin_dir, device=args.device, precision=args.precision, ui=ui)
-        except (PluginError, DeviceError) as exc:
-            plan.say(str(exc))
-            return EXIT_USAGE
+    bar = ui.file_bar(None, total=len(items))
+    host = None
+    try:
+        with contextlib.redirect_stdout(diagnostics):
+            from .host import Host  # pulls in torch, asyncio and the plug-in machinery
 
-        inputs = {Path(os.path.realpath(path)) for path in plan.files}
-        claimed: set[Path] = set()
-        bar = ui.file_bar(plan.files, total=len(plan.files))
-        try:
-            for path in bar:
-                bar.set_postfix_str(path.name, refresh=True)
-                try:
-                    run_file(host, path, plan.options, inputs, claimed)
-                except Exception as exc:  # one bad file must not stop the run
-                    plan.failed += 1
-                    plan.say(f"{path}: {_one_line(exc)}")
-                else:
-                    plan.done += 1
-        except KeyboardInterrupt:
-            plan.interrupted = True
-        finally:
-            bar.close()
-            ui.files_done()
+            try:
+                host = Host(plan.plugin_dir, device=args.device, precision=args.precision, ui=ui)
+            except (PluginError, DeviceError) as exc:
+                plan.say(str(exc))
+                return EXIT_USAGE
+            try:
+                batch.run(host, report)
+            except KeyboardInterrupt:
+                plan.interrupted = True
+    finally:
+        batch.close()
+        bar.close()
+        ui.files_done()
+        if host is not None:
             host.close()
-            diagnostics.flush()
+        diagnostics.flush()
     plan.seconds = time.monotonic() - started
     plan.device = host.torch_tools.describe()
     return None
@@ -251,21 +320,26 @@ def run(plan: Run) -> int | None:
 def summarise(plan: Run) -> int:
     """The last line of a run, and its exit status."""
     if plan.interrupted:
-        plan.say(f"interrupted after {plan.done + plan.failed} of {len(plan.files)} file(s)")
+        plan.say(f"interrupted after {plan.done + plan.failed + plan.skipped} of {len(plan.files)} file(s)")
         return EXIT_INTERRUPTED
     failed = plan.failed + len(plan.problems)
     if not plan.args.quiet:
         total = len(plan.files) + len(plan.problems)
-        plan.say(f"{plan.done} of {total} matted, {failed} failed, {plan.seconds:.1f} s on {plan.device}")
+        skipped = f"{plan.skipped} skipped (outputs exist), " if plan.skipped else ""
+        plan.say(f"{plan.done} of {total} matted, {skipped}{failed} failed, {plan.seconds:.1f} s on {plan.device}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    plan = parse(argv)
-    if isinstance(plan, int):
-        return plan
-    status = run(plan)
-    return status if status is not None else summarise(plan)
+    try:
+        plan = parse(argv)
+        if isinstance(plan, int):
+            return plan
+        status = run(plan)
+        return status if status is not None else summarise(plan)
+    except KeyboardInterrupt:  # Ctrl-C before the first file (start-up) or after the last
+        sys.stderr.write("tavelin: interrupted\n")
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -5,24 +5,32 @@ Formats: PNG, JPEG, WebP, BMP (OpenCV), TIFF (tifffile) and OpenEXR
 floating-point files as float32.  EXIF orientation is applied on reading,
 so pixels come out the way a viewer shows them.
 
+Only regular files are read (never a device or a pipe named as a file), and
+the size an image declares in its header is checked against a limit before
+any pixel is decoded, so a small file cannot ask for gigabytes.
+
 Every write goes to a temporary file in the destination folder and is then
 moved into place, so a failed or interrupted write never leaves a partial
-file under the destination name.
+file under the destination name; the outputs of one input are written as a
+group, all of them or none.
 """
 from __future__ import annotations
 
 import io
 import os
 import secrets
+import stat
+import struct
 import tempfile
 import warnings
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Sequence
 
 import cv2
 import numpy as np
 
 from .images import HostImage, from_float, to_float
+from .names import shown
 
 EXR_MAGIC = b"\x76\x2f\x31\x01"
 TIFF_MAGICS = (b"II*\x00", b"MM\x00*", b"II+\x00", b"MM\x00+")
@@ -40,8 +48,27 @@ WRITE_FORMATS = {
 }
 READ_EXTENSIONS = frozenset(WRITE_FORMATS) | {".jpe", ".jfif"}
 
+# The largest image read unless the caller allows more: 300 megapixels, about
+# 1.2 GB as 8-bit RGBA and 4.8 GB as float.
+DEFAULT_MAX_PIXELS = 300_000_000
+
+# Temporary files are named ".tv" + 8 hex digits + ".part" (16 bytes), so any
+# name that fits the file system can be written.
+TEMPORARY_PREFIX, TEMPORARY_SUFFIX = ".tv", ".part"
+
 class ImageReadError(Exception):
     """The file is not an image this host can read, or it is damaged."""
+
+
+class ImageTooLargeError(ImageReadError):
+    """The image declares more pixels than the reader's limit."""
+
+    def __init__(self, width: int, height: int, max_pixels: int):
+        self.width, self.height, self.max_pixels = width, height, max_pixels
+        super().__init__(
+            f"{width} x {height} pixels ({width * height / 1e6:.0f} megapixels) is over the limit of "
+            f"{max_pixels / 1e6:g} megapixels"
+        )
 
 
 class ImageWriteError(Exception):
@@ -51,30 +78,120 @@ class ImageWriteError(Exception):
 # --------------------------------------------------------------------------- reading
 
 
-def read_image(path: str | os.PathLike) -> HostImage:
-    """Read an image file into a host image (RGB or RGBA), orientation applied."""
+def read_image(path: str | os.PathLike, *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> HostImage:
+    """Read an image file into a host image (RGB or RGBA), orientation applied.
+
+    ``max_pixels``: the most pixels an image may declare (None: no limit).
+    """
     path = Path(path)
+    return decode_image(read_regular_file(path), path.suffix, max_pixels=max_pixels)
+
+
+def read_regular_file(path: str | os.PathLike) -> bytes:
+    """The bytes of a regular file; devices, pipes and sockets are refused without reading.
+
+    The file is opened non-blocking, so a FIFO without a writer cannot stall the open.
+    """
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
     try:
-        data = path.read_bytes()
+        fd = os.open(path, flags)
     except IsADirectoryError:
         raise ImageReadError("is a folder, not an image") from None
     except OSError as exc:
         raise ImageReadError(exc.strerror or str(exc)) from None
+    with os.fdopen(fd, "rb") as handle:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise ImageReadError("is a folder, not an image")
+        if not stat.S_ISREG(mode):
+            raise ImageReadError("not a regular file (a device, pipe or socket), not read")
+        try:
+            return handle.read()
+        except OSError as exc:
+            raise ImageReadError(exc.strerror or str(exc)) from None
+
+
+def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> HostImage:
+    """Decode the bytes of an image file (``suffix``: its extension, for the error text)."""
     if not data:
         raise ImageReadError("empty file")
     if data.startswith(EXR_MAGIC):
-        pixels, orientation = _read_exr(path), 1
+        pixels, orientation = _read_exr(data, max_pixels), 1
     elif data.startswith(TIFF_MAGICS):
-        pixels, orientation = _read_tiff(data)
+        pixels, orientation = _read_tiff(data, max_pixels)
     else:
+        size = declared_size(data)
+        if size is None:
+            if suffix.lower() in READ_EXTENSIONS:
+                raise ImageReadError("damaged, or an image type that cannot be read")
+            raise ImageReadError("not an image")
+        _check_size(*size, max_pixels)
         try:
             pixels, orientation = _read_opencv(data)
         except ImageReadError:
-            if path.suffix.lower() in READ_EXTENSIONS:
-                raise ImageReadError("damaged, or an image type that cannot be read") from None
-            raise ImageReadError("not an image") from None
+            raise ImageReadError("damaged, or an image type that cannot be read") from None
     pixels = apply_orientation(pixels, orientation)
     return HostImage.from_array(np.ascontiguousarray(pixels), _bit_depth_of(pixels))
+
+
+def _check_size(width: int, height: int, max_pixels: int | None) -> None:
+    if max_pixels is not None and width * height > max_pixels:
+        raise ImageTooLargeError(width, height, max_pixels)
+
+
+def declared_size(data: bytes) -> tuple[int, int] | None:
+    """(width, height) from the header of a PNG, JPEG, WebP or BMP file; None for anything else
+    (or a header too damaged to say). Only these formats go on to the decoder."""
+    try:
+        if data.startswith(b"\x89PNG\r\n\x1a\n") and data[12:16] == b"IHDR":
+            return struct.unpack(">II", data[16:24])
+        if data.startswith(b"\xff\xd8"):
+            return _jpeg_size(data)
+        if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+            return _webp_size(data)
+        if data[:2] == b"BM" and len(data) >= 26:
+            header_size = struct.unpack("<I", data[14:18])[0]
+            if header_size == 12:  # the old OS/2 header: 16-bit sides
+                return struct.unpack("<HH", data[18:22])
+            width, height = struct.unpack("<ii", data[18:26])
+            return abs(width), abs(height)  # a negative height means top-down rows
+    except struct.error:
+        return None
+    return None
+
+
+def _jpeg_size(data: bytes) -> tuple[int, int] | None:
+    """The size in the first start-of-frame segment, walking the segments by their lengths."""
+    position = 2
+    while position + 4 <= len(data):
+        if data[position] != 0xFF:
+            return None
+        marker = data[position + 1]
+        if marker == 0xFF:  # fill byte
+            position += 1
+            continue
+        if marker in (0x01, *range(0xD0, 0xD8)):  # segments without a length
+            position += 2
+            continue
+        length = struct.unpack(">H", data[position + 2:position + 4])[0]
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            height, width = struct.unpack(">HH", data[position + 5:position + 9])
+            return width, height
+        position += 2 + length
+    return None
+
+
+def _webp_size(data: bytes) -> tuple[int, int] | None:
+    chunk = data[12:16]
+    if chunk == b"VP8X":
+        return 1 + int.from_bytes(data[24:27], "little"), 1 + int.from_bytes(data[27:30], "little")
+    if chunk == b"VP8L":
+        bits = int.from_bytes(data[21:25], "little")
+        return 1 + (bits & 0x3FFF), 1 + ((bits >> 14) & 0x3FFF)
+    if chunk == b"VP8 ":
+        width, height = struct.unpack("<HH", data[26:30])
+        return width & 0x3FFF, height & 0x3FFF
+    return None
 
 
 def _bit_depth_of(pixels: np.ndarray) -> int:
@@ -142,12 +259,13 @@ def _exif_orientation(data: bytes) -> int:
     return value if isinstance(value, int) and 1 <= value <= 8 else 1
 
 
-def _read_tiff(data: bytes) -> tuple[np.ndarray, int]:
+def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple[np.ndarray, int]:
     import tifffile
 
     try:
         with tifffile.TiffFile(io.BytesIO(data)) as tif:
             page = tif.pages.first
+            _check_size(int(page.imagewidth), int(page.imagelength), max_pixels)
             pixels = page.asarray()
             axes = page.axes
             photometric = int(page.photometric)
@@ -199,12 +317,17 @@ def _unpremultiply(rgba: np.ndarray) -> np.ndarray:
     return from_float(out, rgba.dtype)
 
 
-def _read_exr(path: Path) -> np.ndarray:
+def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
     import OpenEXR
 
     try:
-        with OpenEXR.File(str(path), separate_channels=True) as exr:
+        with OpenEXR.File(io.BytesIO(data), header_only=True) as exr:
+            low, high = exr.header()["dataWindow"]
+        _check_size(int(high[0]) - int(low[0]) + 1, int(high[1]) - int(low[1]) + 1, max_pixels)
+        with OpenEXR.File(io.BytesIO(data), separate_channels=True) as exr:
             channels = {name: channel.pixels for name, channel in exr.channels().items()}
+    except ImageReadError:
+        raise
     except Exception as exc:
         raise ImageReadError(f"not a readable OpenEXR file ({exc})") from None
 
@@ -272,7 +395,12 @@ def encode_image(pixels: np.ndarray, suffix: str) -> bytes:
         return _encode_tiff(pixels)
     bgr = pixels if channels == 1 else pixels[:, :, [2, 1, 0, 3][:channels]]
     params: list[int] = []
-    if suffix == ".webp":
+    if suffix == ".png" and pixels.dtype == np.uint16:
+        # OpenCV's default (level 1, run-length strategy, Sub filter) suits 8-bit photos
+        # best; on 16-bit ones the Up filter with the default strategy is a quarter
+        # smaller for a tenth more time (1920 x 1080 RGBA: 6.4 MB in 0.31 s, 8.6 MB in 0.29 s).
+        params = [cv2.IMWRITE_PNG_COMPRESSION, 1, cv2.IMWRITE_PNG_FILTER, cv2.IMWRITE_PNG_FILTER_UP]
+    elif suffix == ".webp":
         params = [cv2.IMWRITE_WEBP_QUALITY, 101]  # lossless
     elif suffix in (".jpg", ".jpeg"):
         params = [cv2.IMWRITE_JPEG_QUALITY, 95]
@@ -286,11 +414,14 @@ def _encode_tiff(pixels: np.ndarray) -> bytes:
     import tifffile
 
     buffer = io.BytesIO()
-    kwargs = {"photometric": "minisblack" if pixels.ndim == 2 else "rgb", "compression": "zlib"}
+    # Deflate at level 1: on a 1920 x 1080 RGBA cut-out it costs a half (8-bit) to a sixth
+    # (float) of level 6's time for 1-3 % more bytes. The horizontal predictor makes
+    # integer samples a third smaller at no cost; for float samples the floating-point
+    # predictor saves 7 % for half again the time, so it is left off.
+    kwargs = {"photometric": "minisblack" if pixels.ndim == 2 else "rgb", "compression": "zlib",
+              "compressionargs": {"level": 1}, "predictor": pixels.dtype != np.float32}
     if pixels.ndim == 3 and pixels.shape[2] == 4:
         kwargs["extrasamples"] = ["unassalpha"]
-    if pixels.dtype == np.float32:
-        kwargs["predictor"] = False
     tifffile.imwrite(buffer, np.ascontiguousarray(pixels), **kwargs)
     return buffer.getvalue()
 
@@ -323,27 +454,97 @@ def atomic_write(path: str | os.PathLike, produce: Callable[[], bytes] | bytes, 
     anything is created.  Without ``overwrite`` an existing file is an error,
     also when it appears while the data is being written.
     """
-    path = Path(path)
-    if not overwrite and os.path.lexists(path):
-        raise FileExistsError(f"{path} already exists")
-    data = produce() if callable(produce) else produce
+    return write_files([(path, produce)], overwrite=overwrite)[0]
+
+
+def write_files(
+    files: Sequence[tuple[str | os.PathLike, Callable[[], bytes] | bytes]], *, overwrite: bool = False,
+) -> list[Path]:
+    """Write several files as one: afterwards all of them are in place, or none is.
+
+    Every ``produce`` runs first; then each file's bytes go to a temporary file
+    beside it; only when all are on disk are they moved into place.  A failure
+    or Ctrl-C at any point removes what this call created and, with
+    ``overwrite``, puts back the files it replaced.  Errors name the
+    destination, never a temporary file.
+    """
+    targets = [Path(path) for path, _ in files]
+    if not overwrite:
+        for path in targets:
+            if os.path.lexists(path):
+                raise FileExistsError(f"{shown(path)} already exists")
+    contents = [produce() if callable(produce) else produce for _, produce in files]
+    temporaries: list[str] = []
+    placed: list[tuple[Path, str | None]] = []  # (target, backup of the file it replaced)
+    current = targets[0] if targets else None
+    try:
+        for path, data in zip(targets, contents):
+            current = path
+            temporaries.append(_write_temporary(path, data))
+        for path, tmp in zip(targets, temporaries):
+            current = path
+            if overwrite:
+                backup = _backup(path)
+                placed.append((path, backup))
+                os.replace(tmp, path)
+            else:
+                _link_exclusive(tmp, path)
+                placed.append((path, None))
+    except BaseException as exc:
+        for path, backup in reversed(placed):
+            if backup:
+                _quietly(os.replace, backup, path)
+                _quietly(os.unlink, backup)  # still there when path was never replaced (same file)
+            else:
+                _quietly(os.unlink, path)
+        for tmp in temporaries:
+            _quietly(os.unlink, tmp)
+        if isinstance(exc, OSError) and exc.errno is not None and exc.filename is not None:
+            # name the destination, not the temporary file the error was about
+            raise type(exc)(exc.errno, exc.strerror, str(current)) from None
+        raise
+    for _, backup in placed:
+        if backup:
+            _quietly(os.unlink, backup)
+    for tmp in temporaries:
+        _quietly(os.unlink, tmp)  # left by the link when the move was a hard link
+    return targets
+
+
+def _quietly(action: Callable[..., None], *args: str | os.PathLike) -> None:
+    try:
+        action(*args)
+    except OSError:
+        pass
+
+
+def _write_temporary(path: Path, data: bytes) -> str:
     fd, tmp = _create_temporary(path)
     try:
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
             handle.flush()
             os.fsync(handle.fileno())
-        if overwrite:
-            os.replace(tmp, path)
-        else:
-            _link_exclusive(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        _quietly(os.unlink, tmp)
         raise
-    return path
+    return tmp
+
+
+def _backup(path: Path) -> str | None:
+    """A second name for the file at ``path`` (a hard link), so it can be put back; None when absent."""
+    if not os.path.lexists(path):
+        return None
+    for _ in range(100):
+        backup = str(path.parent / f"{TEMPORARY_PREFIX}{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
+        try:
+            os.link(path, backup, follow_symlinks=False)
+            return backup
+        except FileExistsError:
+            continue
+        except OSError:
+            return None  # no hard links here: the old file cannot be kept
+    return None
 
 
 def _link_exclusive(tmp: str, path: Path) -> None:
@@ -351,18 +552,16 @@ def _link_exclusive(tmp: str, path: Path) -> None:
     try:
         os.link(tmp, path)
     except FileExistsError:
-        raise FileExistsError(f"{path} already exists") from None
+        raise FileExistsError(f"{shown(path)} already exists") from None
     except OSError:
         # File systems without hard links: check, then rename.
         if os.path.lexists(path):
-            raise FileExistsError(f"{path} already exists") from None
+            raise FileExistsError(f"{shown(path)} already exists") from None
         os.replace(tmp, path)
-        return
-    os.unlink(tmp)
 
 
 def _create_temporary(path: Path) -> tuple[int, str]:
-    """A new, empty hidden file beside ``path``, opened for writing.
+    """A new, empty hidden file beside ``path``, opened for writing, with a short name.
 
     Created exclusively with mode 0o666, so the process umask applies as for any
     file the user writes (mkstemp's 0o600 would need the umask read, which can
@@ -372,12 +571,24 @@ def _create_temporary(path: Path) -> tuple[int, str]:
     for name in ("O_NOFOLLOW", "O_CLOEXEC", "O_BINARY"):  # as mkstemp opens its files
         flags |= getattr(os, name, 0)
     for _ in range(100):
-        tmp = str(path.parent / f".{path.name}.{secrets.token_hex(4)}.part")
+        tmp = str(path.parent / f"{TEMPORARY_PREFIX}{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
         try:
             return os.open(tmp, flags, 0o666), tmp
         except FileExistsError:
             continue
-    raise FileExistsError(f"no free temporary name beside {path}")
+    raise FileExistsError(f"no free temporary name beside {shown(path)}")
+
+
+def check_writable(folder: str | os.PathLike) -> None:
+    """Raise ImageWriteError unless a file can be created in ``folder`` (tried, not guessed:
+    permissions, read-only mounts and ACLs all count); nothing is left behind."""
+    folder = Path(folder)
+    try:
+        fd, tmp = _create_temporary(folder / "x")
+    except OSError as exc:
+        raise ImageWriteError(f"cannot write in {shown(folder)}: {exc.strerror or exc}") from None
+    os.close(fd)
+    _quietly(os.unlink, tmp)
 
 
 def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False) -> Path:

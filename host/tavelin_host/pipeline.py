@@ -1,24 +1,29 @@
 """Matting files, one pipeline: read -> render -> post-process -> write.
 
 Each step is one function over a ``Job`` (one input file and its outputs), so a
-batch can run the steps of different files side by side (read the next file
-and write the previous one while the current one renders); ``matte_file`` runs
-them in a row. Reading and writing live in image_io, rendering in host,
-post-processing in postprocess; this module names the outputs and keeps a run
-from overwriting its inputs or its own outputs.
+batch can run the steps of different files side by side: ``Batch`` reads the
+next file and post-processes and writes the previous one on two I/O threads
+while the current one renders on the calling thread (the plug-in itself only
+ever runs there); ``matte_file`` runs them in a row. Reading and writing live
+in image_io, rendering in host, post-processing in postprocess; this module
+names the outputs and keeps a run from overwriting its inputs or its own
+outputs. The outputs of one input are written together: all of them or none.
 """
 from __future__ import annotations
 
 import os
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Collection, MutableSet
+from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Sequence
 
 import numpy as np
 
 from .contract import OUTPUT_CODES
-from .image_io import file_samples, read_image, write_image
+from .image_io import DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, write_files
 from .images import HostImage
+from .names import shown
 from .postprocess import finish
 
 if TYPE_CHECKING:
@@ -27,6 +32,10 @@ if TYPE_CHECKING:
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
 OUTPUT_TAGS = (*OUTPUT_KINDS, "preview")
 PREVIEW_SUFFIX = ".png"
+# --format: the container of the main output (default: by bit depth, see output_suffix).
+FORMATS = {"png": ".png", "tif": ".tif", "exr": ".exr"}
+# The out_dir that means standard output (and, as a source, standard input).
+STREAM = "-"
 
 
 class OutputExistsError(FileExistsError):
@@ -37,8 +46,11 @@ class WouldOverwriteInputError(Exception):
     """An output name is the name of an input of this run."""
 
 
-def output_suffix(bit_depth: int, source_suffix: str) -> str:
-    """PNG for 8- and 16-bit images; float images stay float: OpenEXR when they came from one, else TIFF."""
+def output_suffix(bit_depth: int, source_suffix: str, format: str | None = None) -> str:
+    """PNG for 8- and 16-bit images; float images stay float: OpenEXR when they came from one, else TIFF.
+    ``format`` ("png", "tif", "exr") decides instead when given."""
+    if format is not None:
+        return FORMATS[format]
     if bit_depth in (8, 16):
         return ".png"
     return ".exr" if source_suffix.lower() == ".exr" else ".tif"
@@ -46,15 +58,17 @@ def output_suffix(bit_depth: int, source_suffix: str) -> str:
 
 def output_paths(
     source: str | os.PathLike, output: str, bit_depth: int, *, out_dir: str | os.PathLike | None = None,
-    preview: bool = False,
+    preview: bool = False, stem: str | None = None, format: str | None = None,
 ) -> dict[str, Path]:
-    """``<stem>.<output><ext>`` and, with a preview, ``<stem>.preview.png``, in out_dir or beside the source."""
+    """``<stem>.<output><ext>`` and, with a preview, ``<stem>.preview.png``, in out_dir or beside the source.
+    ``stem`` defaults to the source's name without its extension."""
     if output not in OUTPUT_KINDS:
         raise ValueError(f"output must be one of {OUTPUT_KINDS}, got {output!r}")
     source = Path(source)
     folder = Path(out_dir) if out_dir is not None else source.parent
-    stem = source.stem if source.suffix else source.name
-    paths = {output: folder / f"{stem}.{output}{output_suffix(bit_depth, source.suffix)}"}
+    if stem is None:
+        stem = source.stem if source.suffix else source.name
+    paths = {output: folder / f"{stem}.{output}{output_suffix(bit_depth, source.suffix, format)}"}
     if preview:
         paths["preview"] = folder / f"{stem}.preview{PREVIEW_SUFFIX}"
     return paths
@@ -72,11 +86,12 @@ def _check_targets(
     for path in paths.values():
         real = Path(os.path.realpath(path))
         if real == Path(os.path.realpath(source)) or real in inputs:
-            raise WouldOverwriteInputError(f"{path} is an input; it is never overwritten")
+            raise WouldOverwriteInputError(f"{shown(path)} is an input; it is never overwritten")
         if real in claimed:
-            raise OutputExistsError(f"{path} was already written for another input of this run")
+            raise OutputExistsError(f"{shown(path)} was already written for another input of this run")
         if not overwrite and os.path.lexists(path):
-            raise OutputExistsError(f"{path} already exists (use --overwrite to replace it)")
+            raise OutputExistsError(f"{shown(path)} already exists (use --overwrite to replace it, "
+                                    "--skip-existing to leave it)")
 
 
 @dataclass(frozen=True)
@@ -89,6 +104,9 @@ class MatteOptions:
     preview: bool = False
     decontaminate: bool = False
     overwrite: bool = False
+    skip_existing: bool = False
+    format: str | None = None
+    max_pixels: int | None = DEFAULT_MAX_PIXELS
 
 
 @dataclass
@@ -102,17 +120,42 @@ class Job:
     outputs: dict[str, np.ndarray] = field(default_factory=dict)
 
 
+class Skipped(Exception):
+    """The input's outputs are all there already (--skip-existing)."""
+
+
 def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path] = (),
-         claimed: Collection[Path] = ()) -> Job:
-    """Read ``source`` and name its outputs, refusing names that are inputs or already
-    taken; the output folder is made here, before any work is spent on the file."""
+         claimed: MutableSet[Path] | None = None, *, folder: str | os.PathLike | None = None,
+         stem: str | None = None, stdin: BinaryIO | None = None) -> Job:
+    """Read ``source`` and name its outputs (in ``folder``, default options.out_dir or beside
+    the source; ``stem`` default from the source), refusing names that are inputs or already
+    taken, and claiming them in ``claimed``. ``stdin``: the stream to read for "-"."""
     source = Path(source)
-    image = read_image(source)
-    paths = output_paths(source, options.output, image.bit_depth, out_dir=options.out_dir, preview=options.preview)
-    _check_targets(paths, source, inputs, claimed, options.overwrite)
-    if options.out_dir is not None:
-        Path(options.out_dir).mkdir(parents=True, exist_ok=True)
+    folder = folder if folder is not None else options.out_dir
+    if options.skip_existing and _outputs_exist(source, options, folder, stem):
+        raise Skipped(f"{shown(source)}: outputs exist, skipped")
+    if str(source) == STREAM and stdin is not None:
+        image = decode_image(stdin.read(), max_pixels=options.max_pixels)
+    else:
+        image = read_image(source, max_pixels=options.max_pixels)
+    paths = output_paths(source, options.output, image.bit_depth, out_dir=folder, preview=options.preview,
+                         stem=stem, format=options.format)
+    if str(options.out_dir) != STREAM:
+        _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
+        if claimed is not None:
+            claimed.update(Path(os.path.realpath(path)) for path in paths.values())
     return Job(source, image, paths)
+
+
+def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
+    """Whether every output the options ask for is there, whatever bit depth named it."""
+    depths = {8: output_suffix(8, source.suffix, options.format), 32: output_suffix(32, source.suffix, options.format)}
+    for kind in (options.output, *(("preview",) if options.preview else ())):
+        candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
+                                   format=options.format)[kind] for depth in depths]
+        if not any(os.path.lexists(path) for path in candidates):
+            return False
+    return True
 
 
 def render(host: "Host", job: Job, options: MatteOptions) -> Job:
@@ -126,16 +169,27 @@ def post_process(job: Job, options: MatteOptions) -> Job:
     return job
 
 
-def write(job: Job, options: MatteOptions, claimed: MutableSet[Path]) -> list[Path]:
-    """Write each output atomically, in the input's bit depth; returns the paths written."""
-    written: list[Path] = []
-    for kind, pixels in job.outputs.items():
-        target = job.paths[kind]
+def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = None,
+          stdout: BinaryIO | None = None) -> list[Path]:
+    """Write the outputs in the input's bit depth, all of them or none; returns the paths written.
+    With out_dir "-" the main output goes to ``stdout`` instead (and nothing else is written)."""
+    def encoder(kind: str, target: Path) -> Callable[[], bytes]:
+        pixels = job.outputs[kind]
         if kind != "preview":
             pixels = file_samples(pixels, job.image.bit_depth, target.suffix)
-        write_image(target, pixels, overwrite=options.overwrite)
-        claimed.add(Path(os.path.realpath(target)))
-        written.append(target)
+        return lambda: encode_image(pixels, target.suffix)
+
+    if str(options.out_dir) == STREAM and stdout is not None:
+        kind = options.output
+        stdout.write(encoder(kind, job.paths[kind])())
+        stdout.flush()
+        return []
+    for folder in {path.parent for path in job.paths.values()}:
+        folder.mkdir(parents=True, exist_ok=True)
+    written = write_files([(job.paths[kind], encoder(kind, job.paths[kind])) for kind in job.outputs],
+                          overwrite=options.overwrite)
+    if claimed is not None:
+        claimed.update(Path(os.path.realpath(path)) for path in written)
     return written
 
 
@@ -168,7 +222,107 @@ def run_file(host: "Host", source: str | os.PathLike, options: MatteOptions, inp
     return write(post_process(render(host, job, options), options), options, claimed)
 
 
+@dataclass
+class Item:
+    """One input of a batch: the file and where its outputs go."""
+
+    source: Path
+    folder: str | os.PathLike | None = None
+    stem: str | None = None
+
+
+class Batch:
+    """Runs the pipeline over many files with the I/O overlapped: while one file renders
+    on the calling thread, the next is read on one thread and the previous one
+    post-processed and written on another. Results are reported in input order through
+    ``report(item, outcome)``: the paths written, or the exception that stopped the file.
+
+    ``start()`` may run before the plug-in is loaded, so the first read overlaps the load.
+    On Ctrl-C the files being written are finished (their outputs are complete) and
+    reported before KeyboardInterrupt goes on; files not yet written leave nothing behind.
+    """
+
+    # Encoding a 1920 x 1080 PNG takes longer than rendering it in the default mode, so
+    # two outputs are encoded at once (the encoder is single-threaded and frees the GIL).
+    WRITERS = 2
+
+    def __init__(self, items: Sequence[Item], options: MatteOptions, inputs: Collection[Path] = (), *,
+                 stdin: BinaryIO | None = None, stdout: BinaryIO | None = None):
+        self.items, self.options, self.inputs = list(items), options, inputs
+        self.stdin, self.stdout = stdin, stdout
+        self.claimed: set[Path] = set()
+        self._reader = ThreadPoolExecutor(1, thread_name_prefix="tavelin-read")
+        self._writer = ThreadPoolExecutor(self.WRITERS, thread_name_prefix="tavelin-write")
+        self._reads: dict[int, Future] = {}
+
+    def _read(self, index: int) -> Future | None:
+        if index >= len(self.items):
+            return None
+        if index not in self._reads:
+            item = self.items[index]
+            self._reads[index] = self._reader.submit(
+                read, item.source, self.options, self.inputs, self.claimed, folder=item.folder, stem=item.stem,
+                stdin=self.stdin)
+        return self._reads[index]
+
+    def start(self) -> None:
+        self._read(0)
+
+    def _finish(self, job: Job) -> list[Path]:
+        return write(post_process(job, self.options), self.options, self.claimed, self.stdout)
+
+    def run(self, host: "Host", report: Callable[[Item, object], None]) -> None:
+        """Render every item (on this thread), reporting each; call close() afterwards."""
+        writing: deque[tuple[Item, Future]] = deque()
+        try:
+            for index, item in enumerate(self.items):
+                pending = self._read(index)
+                self._read(index + 1)
+                try:
+                    job = pending.result()
+                    render(host, job, self.options)
+                except Exception as exc:  # one bad file must not stop the run
+                    while writing:  # earlier files first
+                        self._report_write(*writing[0], report)
+                        writing.popleft()
+                    report(item, exc)
+                    continue
+                finally:
+                    del self._reads[index]
+                writing.append((item, self._writer.submit(self._finish, job)))
+                del job
+                while len(writing) > self.WRITERS:
+                    self._report_write(*writing[0], report)
+                    writing.popleft()
+            while writing:
+                self._report_write(*writing[0], report)
+                writing.popleft()
+        finally:
+            for future in self._reads.values():
+                future.cancel()
+            while writing:  # let the writes in flight complete: all their outputs, or none
+                self._report_write(*writing[0], report)
+                writing.popleft()
+
+    def close(self) -> None:
+        """Stop the I/O threads (a read in flight is finished and dropped)."""
+        for future in self._reads.values():
+            future.cancel()
+        self._reads.clear()
+        self._reader.shutdown(wait=True, cancel_futures=True)
+        self._writer.shutdown(wait=True)
+
+    @staticmethod
+    def _report_write(item: Item, future: Future, report: Callable[[Item, object], None]) -> None:
+        try:
+            outcome = future.result()
+        except Exception as exc:
+            outcome = exc
+        report(item, outcome)
+
+
 __all__ = [
-    "Job", "MatteOptions", "OutputExistsError", "WouldOverwriteInputError", "is_own_output", "matte_file",
-    "output_paths", "output_suffix", "post_process", "read", "render", "run_file", "write",
+    "Batch", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
+    "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
+    "write",
 ]

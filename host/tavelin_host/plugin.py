@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 from types import ModuleType
 
-from .contract import MODELS_DIR, MODULE_NAME
+from .contract import FLOAT16_WEIGHTS, FLOAT32_WEIGHTS, MODELS_DIR, MODULE_NAME
 
 ENV_VAR = "TAVELIN_PLUGIN_DIR"
 _CHECKOUT = Path(__file__).resolve().parents[2]
@@ -24,6 +24,21 @@ CHECKOUT_CANDIDATES = (_CHECKOUT / "build" / "plugin" / MODULE_NAME, _CHECKOUT /
 
 class PluginError(RuntimeError):
     """No usable plug-in directory, or the module failed to import."""
+
+
+def how_to_get_weights(plugin_dir: Path | str) -> str:
+    """What to run when a plug-in directory has no network weights (the wheel carries none)."""
+    return (f"build them from a source checkout with `make models` (then --plugin-dir build/plugin/{MODULE_NAME}) "
+            f"or `python -m models.convert --out {Path(plugin_dir) / MODELS_DIR}`, or pass --plugin-dir DIR "
+            "of a plug-in bundle")
+
+
+def missing_weights(plugin_dir: Path, precision: str = "auto") -> list[str]:
+    """The weight files a run with ``precision`` ("auto", "fp32", "fp16") needs and ``plugin_dir`` lacks
+    ("auto": one of the two is enough, the device decides which)."""
+    wanted = {"fp32": [FLOAT32_WEIGHTS], "fp16": [FLOAT16_WEIGHTS]}.get(precision, [FLOAT32_WEIGHTS, FLOAT16_WEIGHTS])
+    missing = [name for name in wanted if not (plugin_dir / MODELS_DIR / name).is_file()]
+    return missing if len(missing) == len(wanted) else []
 
 
 def module_file(plugin_dir: Path) -> Path | None:
@@ -68,14 +83,19 @@ def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
         except (ImportError, ValueError):
             spec = None
         origin = spec.origin if spec is not None else None
+    without_models = None
     if origin:
         path = Path(origin).resolve().parent
         if (path / MODELS_DIR).is_dir():
             return path
+        without_models = path
 
     for path in CHECKOUT_CANDIDATES:
         if is_plugin_dir(path):
             return path
+    if without_models is not None:  # e.g. installed with pip: the module, no weights
+        raise PluginError(f"the {MODULE_NAME} module in {without_models} has no network weights beside it: "
+                          + how_to_get_weights(without_models))
     raise PluginError(
         f"no plug-in found: pass --plugin-dir, set {ENV_VAR}, or build one with `make plugin models`"
     )
