@@ -30,8 +30,8 @@ DEFAULT_RESIZE_MODE = 1
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tavelin",
-        description="Separate the subject of images from their background: writes a cut-out "
-        "(the image with the matte as alpha) or the matte, at the image's own size and bit depth.",
+        description="Separate people in images from their background (the network finds people): writes "
+        "a cut-out (the image with the matte as alpha) or the matte, at the image's own size and bit depth.",
         epilog="Folders and glob patterns expand to the files in them (their own outputs, "
         "*.cutout.*, *.matte.* and *.preview.*, excepted). Outputs are named <stem>.cutout.png, "
         "<stem>.matte.png and <stem>.preview.png; 32-bit float images give .tif (or .exr for "
@@ -163,6 +163,7 @@ class Run:
     options: MatteOptions
     done: int = 0
     failed: int = 0
+    no_person: int = 0
     interrupted: bool = False
     device: str = ""
     seconds: float = 0.0
@@ -230,12 +231,15 @@ def run(plan: Run) -> int | None:
             for path in bar:
                 bar.set_postfix_str(path.name, refresh=True)
                 try:
-                    run_file(host, path, plan.options, inputs, claimed)
+                    job = run_file(host, path, plan.options, inputs, claimed)
                 except Exception as exc:  # one bad file must not stop the run
                     plan.failed += 1
                     plan.say(f"{path}: {_one_line(exc)}")
                 else:
                     plan.done += 1
+                    plan.no_person += not job.person_found
+                    for warning in job.warnings:
+                        plan.say(f"{path}: {warning}")
         except KeyboardInterrupt:
             plan.interrupted = True
         finally:
@@ -256,7 +260,8 @@ def summarise(plan: Run) -> int:
     failed = plan.failed + len(plan.problems)
     if not plan.args.quiet:
         total = len(plan.files) + len(plan.problems)
-        plan.say(f"{plan.done} of {total} matted, {failed} failed, {plan.seconds:.1f} s on {plan.device}")
+        no_person = f", {plan.no_person} with no person found" if plan.no_person else ""
+        plan.say(f"{plan.done} of {total} matted, {failed} failed{no_person}, {plan.seconds:.1f} s on {plan.device}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 

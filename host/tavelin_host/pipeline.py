@@ -19,7 +19,7 @@ import numpy as np
 from .contract import OUTPUT_CODES
 from .image_io import file_samples, read_image, write_image
 from .images import HostImage
-from .postprocess import finish
+from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
     from .host import Host
@@ -100,6 +100,9 @@ class Job:
     paths: dict[str, Path]
     result: HostImage | None = None
     outputs: dict[str, np.ndarray] = field(default_factory=dict)
+    person_found: bool = True
+    warnings: list[str] = field(default_factory=list)  # one line each, for the user
+    written: list[Path] = field(default_factory=list)
 
 
 def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path] = (),
@@ -112,15 +115,21 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     _check_targets(paths, source, inputs, claimed, options.overwrite)
     if options.out_dir is not None:
         Path(options.out_dir).mkdir(parents=True, exist_ok=True)
-    return Job(source, image, paths)
+    job = Job(source, image, paths)
+    if image.info.frames > 1:
+        job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
+    return job
 
 
 def render(host: "Host", job: Job, options: MatteOptions) -> Job:
-    job.result = host.matte_image(job.image, output=options.output, resize_mode=options.resize_mode)
+    job.result = host.render_image(job.image, output=options.output, resize_mode=options.resize_mode)
     return job
 
 
 def post_process(job: Job, options: MatteOptions) -> Job:
+    job.person_found = person_found(job.result.pixels)
+    if not job.person_found:
+        job.warnings.append("no person found")
     job.outputs = finish(job.image, job.result, options.output, decontaminate=options.decontaminate,
                          preview=options.preview)
     return job
@@ -131,11 +140,15 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path]) -> list[Pa
     written: list[Path] = []
     for kind, pixels in job.outputs.items():
         target = job.paths[kind]
+        info = job.image.info
         if kind != "preview":
             pixels = file_samples(pixels, job.image.bit_depth, target.suffix)
-        write_image(target, pixels, overwrite=options.overwrite)
+        elif job.image.bit_depth == 32:
+            info = info.without_profile()  # a float image's preview is plain sRGB, whatever the file's profile
+        write_image(target, pixels, overwrite=options.overwrite, info=info)
         claimed.add(Path(os.path.realpath(target)))
         written.append(target)
+    job.written = written
     return written
 
 
@@ -158,14 +171,15 @@ def matte_file(
     the real paths written so far in a run, so two inputs never share an output.
     """
     options = MatteOptions(out_dir, output, resize_mode, preview, decontaminate, overwrite)
-    return run_file(host, source, options, inputs, claimed if claimed is not None else set())
+    return run_file(host, source, options, inputs, claimed if claimed is not None else set()).written
 
 
 def run_file(host: "Host", source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path],
-             claimed: MutableSet[Path]) -> list[Path]:
-    """The four steps for one file, in a row."""
-    job = read(source, options, inputs, claimed)
-    return write(post_process(render(host, job, options), options), options, claimed)
+             claimed: MutableSet[Path]) -> Job:
+    """The four steps for one file, in a row; the finished job (``job.written``, ``job.warnings``)."""
+    job = post_process(render(host, read(source, options, inputs, claimed), options), options)
+    write(job, options, claimed)
+    return job
 
 
 __all__ = [
