@@ -423,16 +423,21 @@ def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
 def _float_foreground(image, alpha, rgba, dtype):
     """The estimate for float colour of any range: negative values clip to 0, values
     above 1 are kept (see decontaminate_cutout); opaque pixels are the input's own."""
-    finite = np.isfinite(image)
-    peak = float(image[finite].max(initial=1.0)) if finite.any() else 1.0
-    peak = max(peak, 1.0)
+    low, peak = float(image.min()), float(image.max())
+    if not np.isfinite(peak):
+        peak = float(image[np.isfinite(image)].max(initial=1.0))
     if peak > 1.0:
         image = image * np.float32(1.0 / peak)
     fg = _foreground_planes(image, alpha, BOX_SIZES)
     if peak > 1.0:
         fg *= np.float32(peak)
-    opaque = alpha >= 1.0
-    return [np.where(opaque, rgba[..., c], p).astype(dtype, copy=False) for c, p in enumerate(fg)]
+    if peak > 1.0 or not low >= 0.0:
+        # Where alpha is 1 the estimate is the colour itself, except for the scaling's
+        # rounding and the clipping of negative values: there the input goes back.
+        opaque = alpha >= 1.0
+        for c in range(3):
+            np.copyto(fg[c], rgba[..., c], where=opaque)
+    return [p.astype(dtype, copy=False) for p in fg]
 
 
 def _banded_cutout_parts(image, alpha):

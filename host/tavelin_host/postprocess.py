@@ -62,11 +62,10 @@ def with_input_alpha(cutout: np.ndarray, source: np.ndarray) -> np.ndarray:
     return out
 
 
-def person_found(result: np.ndarray) -> bool:
-    """Whether a matte (grey, or the alpha of a cut-out) is sure of some pixel: it found a person."""
-    pixels = np.asarray(result)
-    plane = pixels[:, :, 3] if pixels.ndim == 3 and pixels.shape[2] == 4 else pixels.reshape(*pixels.shape[:2], -1)[:, :, 0]
-    return bool(np.nanmax(to_float(plane), initial=0.0) >= PERSON_COVERAGE)
+def person_found(rendered: np.ndarray) -> bool:
+    """Whether a render's matte (the alpha of a cut-out, or a grey matte) is sure of some pixel."""
+    matte = rendered[:, :, 3] if rendered.shape[2] == 4 else rendered[:, :, 0]
+    return bool(np.nanmax(to_float(matte), initial=0.0) >= PERSON_COVERAGE)
 
 
 def srgb_encoded(linear: np.ndarray) -> np.ndarray:
