@@ -154,7 +154,8 @@ def _file_info(data: bytes) -> tuple[int, ImageInfo]:
                 icc = image.info.get("icc_profile") or None
                 dpi = image.info.get("dpi")
                 exif = image.info.get("exif") or None
-                frames = int(getattr(image, "n_frames", 1) or 1)
+                # Animation frames; a JPEG's further pictures (MPO: depth maps, previews) are not pages.
+                frames = int(getattr(image, "n_frames", 1) or 1) if image.format in ("PNG", "WEBP", "GIF") else 1
     except Exception:
         return 1, NO_INFO
     orientation = value if isinstance(value, int) and 1 <= value <= 8 else 1
