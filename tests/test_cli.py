@@ -89,10 +89,10 @@ def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, mixed_run):
     assert run.returncode == 1, run.stderr
     lines = [line for line in run.stderr.splitlines() if line.startswith("tavelin: ") and "matted" not in line]
     skipped = [line for line in lines if "skipped" in line]
-    errors = [line for line in lines if line not in skipped]
-    assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png"]
+    errors = [line for line in lines if line not in skipped and not line.endswith(": no person found")]
+    assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png"]  # shapes, not people
     assert skipped == [f"tavelin: skipped 1 (not an image type by extension): {folder / 'notes.txt'}"]
-    assert "5 of 6 matted, 1 failed" in run.stderr
+    assert "5 of 6 matted, 1 failed, 5 with no person found" in run.stderr
     assert digest(folder) == before, "inputs changed"
 
     expected = {  # name: (dtype, channels)
@@ -167,6 +167,136 @@ def test_decontaminated_cutout_keeps_alpha(photos, mixed_run, tmp_path):
     assert (tmp_path / "layer.preview.png").is_file()
     # over the contrasting background, not the checkerboard of the plain preview
     assert not np.array_equal(raw(tmp_path / "layer.preview.png"), raw(plain / "layer.preview.png"))
+
+
+@pytest.fixture(scope="module")
+def portraits(tmp_path_factory):
+    """The sample portrait as users bring it, and two runs over it.
+
+    layer.png / deep.png: 8- and 16-bit RGBA, the right third made transparent and a
+    band half so, stored turned a quarter (EXIF orientation 6) with the file's sRGB
+    profile and 300 x 150 DPI; hdr.tif: linear float light, the suit lit up to 12;
+    plate.exr: linear float RGBA; pages.tif / frames.webp: two pages / two frames;
+    empty.png: a flat grey picture with no one in it.  Returns the input folder and
+    the two runs, (process, output folder), both with fp16 asked on the CPU: with
+    --decontaminate --preview, and with --output matte.
+    """
+    import tifffile
+    from PIL import Image
+
+    from tavelin_host.images import ImageInfo, to_float
+
+    folder = tmp_path_factory.mktemp("portraits")
+    source = read_image(ROOT / "examples" / "astronaut.png")
+    upright = cv2.resize(source.pixels, (192, 192), interpolation=cv2.INTER_AREA)
+    alpha = np.full((192, 192), 255, np.uint8)
+    alpha[:, 128:] = 0
+    alpha[:, 112:128] = 128
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    info = ImageInfo(source.info.icc_profile, (300.0, 150.0), exif.tobytes()[6:])
+    stored = np.rot90(np.dstack([upright, alpha]))  # orientation 6 turns it back upright
+    write_image(folder / "layer.png", stored, info=info)
+    write_image(folder / "deep.png", stored.astype(np.uint16) * 257, info=info)
+    light = to_float(upright)
+    linear = np.where(light <= 0.04045, light / 12.92, ((light + 0.055) / 1.055) ** 2.4).astype(np.float32)
+    hdr = linear.copy()
+    hdr[110:150, 50:110] *= 12                       # the suit, well inside the person
+    write_image(folder / "hdr.tif", hdr)
+    write_image(folder / "plate.exr", np.dstack([linear, to_float(alpha)]))
+    tifffile.imwrite(folder / "pages.tif", np.stack([upright, upright[::-1]]), photometric="rgb")
+    Image.fromarray(upright).save(folder / "frames.webp", save_all=True, lossless=True, duration=100,
+                                  append_images=[Image.fromarray(upright[::-1])])
+    write_image(folder / "empty.png", np.full((64, 64, 3), 128, np.uint8))
+
+    runs = {}
+    for name, args in [("cutouts", ["--decontaminate", "--preview"]), ("mattes", ["--output", "matte"])]:
+        out = tmp_path_factory.mktemp(name)
+        runs[name] = tavelin(folder, "-o", out, *args, "--device", "cpu", "--precision", "fp16",
+                             "--plugin-dir", PLUGIN_DIR), out
+    return folder, runs
+
+
+@needs_plugin
+def test_cutouts_keep_transparency_and_hdr_and_previews_show_float_light(portraits):
+    import tifffile
+
+    folder, runs = portraits
+    (run, cut), (_, mattes) = runs["cutouts"], runs["mattes"]
+    assert run.returncode == 0, run.stderr
+
+    # alpha = matte x the input's own alpha, at every bit depth
+    for stem, suffix in [("layer", ".png"), ("deep", ".png"), ("plate", ".exr")]:
+        own = read_image(folder / f"{stem}{suffix}").pixels[:, :, 3]
+        matte, alpha = raw(mattes / f"{stem}.matte{suffix}"), read_image(cut / f"{stem}.cutout{suffix}").pixels[:, :, 3]
+        if alpha.dtype == np.uint8:
+            expected = np.rint(matte.astype(np.float64) * own / 255).astype(np.uint8)
+            np.testing.assert_array_equal(alpha, expected, err_msg=stem)
+        else:
+            matte = matte[:, :, 0] if matte.ndim == 3 else matte / np.float32(65535)
+            np.testing.assert_allclose(alpha, matte * own, atol=1e-6 if suffix == ".exr" else 1 / 65535, err_msg=stem)
+        assert alpha[:, 130:].max() == 0, stem                 # made transparent in the input: stays so
+        assert to_float_max(alpha[:, :100]) > 0.9, stem         # the person is still there
+
+    # --decontaminate keeps light above 1 where the person is opaque
+    source, cutout = read_image(folder / "hdr.tif").pixels, read_image(cut / "hdr.cutout.tif").pixels
+    opaque = cutout[:, :, 3] == 1.0
+    assert cutout[:, :, :3][opaque].max() > 10
+    np.testing.assert_array_equal(cutout[:, :, :3][opaque], source[opaque])
+
+    # straight colour in a TIFF that says so (ExtraSamples: unassociated alpha)
+    with tifffile.TiffFile(cut / "hdr.cutout.tif") as tif:
+        assert tif.pages.first.extrasamples == (2,)
+        np.testing.assert_array_equal(tif.pages.first.asarray(), cutout)
+
+    # a float picture's preview is encoded for the screen (sRGB), not shown as linear numbers
+    preview, plate = raw(cut / "plate.preview.png"), read_image(cut / "plate.cutout.exr").pixels
+    solid = (plate[:, :, 3] == 1.0) & (plate[:, :, :3].max(axis=2) < 1)
+    assert solid.sum() > 100
+    shown = cv2.cvtColor(preview, cv2.COLOR_BGR2RGB)[solid].astype(np.float32) / 255
+    c = plate[:, :, :3][solid]
+    encoded = np.where(c <= 0.0031308, c * 12.92, 1.055 * c ** (1 / 2.4) - 0.055)
+    assert np.abs(shown - encoded).max() <= 1 / 255 + 1e-6
+
+
+def to_float_max(samples):
+    return samples.max() / (255 if samples.dtype == np.uint8 else 1)
+
+
+@needs_plugin
+def test_outputs_carry_profile_resolution_and_upright_exif(portraits):
+    from PIL import Image
+
+    folder, runs = portraits
+    (_, cut), (_, mattes) = runs["cutouts"], runs["mattes"]
+    profile = read_image(ROOT / "examples" / "astronaut.png").info.icc_profile
+    for path, has_profile in [(cut / "layer.cutout.png", True), (cut / "deep.cutout.png", True),
+                              (cut / "layer.preview.png", True), (mattes / "layer.matte.png", False)]:
+        with Image.open(path) as image:
+            assert image.info.get("icc_profile") == (profile if has_profile else None), path.name
+            assert np.allclose(image.info["dpi"], (150, 300), atol=0.05), path.name  # turned: axes swapped
+            assert image.getexif()[0x0112] == 1, path.name
+    source = read_image(folder / "layer.png").pixels
+    np.testing.assert_array_equal(read_image(cut / "layer.cutout.png").pixels[:, :, 3] > 0,
+                                  read_image(mattes / "layer.matte.png").pixels[:, :, 0] * (source[:, :, 3] > 0) > 0)
+    # a float picture's preview is plain sRGB whatever its file said; grey mattes carry no RGB profile
+    with Image.open(cut / "plate.preview.png") as image:
+        assert "icc_profile" not in image.info
+
+
+@needs_plugin
+def test_people_pages_and_precision_are_reported_as_they_are(portraits):
+    folder, runs = portraits
+    for name, (run, _) in runs.items():
+        assert run.returncode == 0, run.stderr
+        lines = run.stderr.splitlines()
+        assert [line for line in lines if "no person found" in line and "matted" not in line] == [
+            f"tavelin: {folder / 'empty.png'}: no person found"], name
+        assert "7 of 7 matted, 0 failed, 1 with no person found" in run.stderr, name
+        for multiple in ("pages.tif", "frames.webp"):
+            assert f"tavelin: {folder / multiple}: 2 pages or frames: only the first was used" in lines, name
+        assert "on cpu / fp32 (fp16 asked; the CPU runs float32)" in run.stderr, name
+    assert "Separate people" in " ".join(tavelin("--help").stdout.split())
 
 
 @pytest.mark.parametrize("args,message", [

@@ -174,13 +174,24 @@ def test_constant_matte(fill):
         assert got.min() >= 0 and got.max() <= 1
 
 
-def test_out_of_range_float_colour_is_clipped_alpha_kept():
+@pytest.mark.parametrize("gain", [3.0, 12.0])
+def test_high_dynamic_range_colour_is_kept_alpha_kept(gain):
+    # Float colour above 1 (HDR) is not clipped: opaque pixels keep their values
+    # exactly, soft ones get the same estimate as at normal range, scaled up.
     image, _, _, alpha = composite("red", 4, h=60, w=80)
-    rgba = np.dstack([image * 3.0, alpha]).astype(np.float32)   # bright HDR
+    rgba = np.dstack([image, alpha]).astype(np.float32)
     rgba[0, 0, 3] = np.float32(1e-30)
-    out = decontaminate_cutout(rgba)
-    assert out[..., :3].min() >= 0 and out[..., :3].max() <= 1
-    assert out[..., 3].tobytes() == rgba[..., 3].tobytes()
+    bright = rgba.copy()
+    bright[..., :3] *= np.float32(gain)
+    out = decontaminate_cutout(bright)
+    assert out[..., 3].tobytes() == bright[..., 3].tobytes()
+    opaque = alpha >= 1.0
+    assert opaque.any() and out[..., :3].max() > 1
+    np.testing.assert_array_equal(out[opaque][:, :3], bright[opaque][:, :3])
+    soft = (alpha > 0.05) & (alpha < 0.95)
+    normal = decontaminate_cutout(rgba)
+    np.testing.assert_allclose(out[soft][:, :3] / gain, normal[soft][:, :3], atol=1e-3)
+    assert out[..., :3].min() >= 0
 
 
 @pytest.mark.parametrize("args, error", [

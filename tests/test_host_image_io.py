@@ -49,7 +49,9 @@ def test_lossless_round_trip_keeps_samples_and_bit_depth(tmp_path, suffix, dtype
     expected = to_float(written)
     if channels == 1:
         expected = np.repeat(expected[:, :, None], 3, axis=2)
-    np.testing.assert_array_equal(to_float(image.pixels), expected)
+    # EXR colour is stored premultiplied: multiplying by alpha and dividing back rounds in the last bit
+    rtol = 3e-7 if suffix == ".exr" and channels == 4 else 0
+    np.testing.assert_allclose(to_float(image.pixels), expected, rtol=rtol, atol=0)
 
 
 def test_sixteen_bit_samples_keep_their_precision(tmp_path):
@@ -116,6 +118,65 @@ def test_grey_with_alpha_becomes_rgba(tmp_path):
     np.testing.assert_array_equal(image.pixels[:, :, 3], grey_alpha[:, :, 1])
 
 
+@pytest.mark.parametrize("suffix,dtype,premultiplied", [
+    (".exr", np.float32, True), (".tif", np.float32, False), (".tif", np.uint16, False), (".png", np.uint8, False),
+])
+def test_alpha_is_stored_as_each_format_expects(tmp_path, suffix, dtype, premultiplied):
+    # OpenEXR colour is premultiplied (compositing programs read it so); TIFF and PNG hold
+    # straight colour, TIFF saying so in ExtraSamples; every one reads back straight.
+    import OpenEXR
+    import tifffile
+
+    written = samples(dtype, 4)
+    path = write_image(tmp_path / f"a{suffix}", written)
+    if suffix == ".exr":
+        with OpenEXR.File(str(path), separate_channels=True) as exr:
+            stored = np.dstack([np.array(exr.channels()[c].pixels) for c in "RGBA"])
+    elif suffix == ".tif":
+        with tifffile.TiffFile(path) as tif:
+            stored = tif.pages.first.asarray()
+            assert tif.pages.first.extrasamples == (2,)  # unassociated alpha
+    else:
+        stored = image_io.cv2.cvtColor(image_io.cv2.imread(str(path), -1), image_io.cv2.COLOR_BGRA2RGBA)
+    expected = written.astype(np.float64)
+    if premultiplied:
+        expected[:, :, :3] *= expected[:, :, 3:]
+    np.testing.assert_allclose(stored, expected, rtol=1e-6)
+    np.testing.assert_allclose(to_float(read_image(path).pixels), to_float(written), rtol=3e-7)
+
+
+@pytest.mark.parametrize("suffix,dtype,carried", [
+    (".png", np.uint8, {"icc", "dpi", "exif"}), (".png", np.uint16, {"icc", "dpi", "exif"}),
+    (".jpg", np.uint8, {"icc", "dpi", "exif"}), (".webp", np.uint8, {"icc", "exif"}),
+    (".tif", np.float32, {"icc", "dpi"}), (".exr", np.float32, {"dpi"}),
+])
+def test_profile_resolution_and_exif_are_carried_where_a_format_holds_them(tmp_path, suffix, dtype, carried):
+    from PIL import Image
+
+    from tavelin_host.images import ImageInfo
+
+    profile = read_image(Path(__file__).resolve().parents[1] / "examples" / "astronaut.png").info.icc_profile
+    exif = Image.Exif()
+    exif[0x0112] = 6                                      # turned a quarter on reading
+    exif[0x010F] = "Maker"
+    path = tmp_path / f"a{suffix}"
+    write_image(path, samples(dtype, 3, (16, 24)), info=ImageInfo(profile, (300.0, 150.0), exif.tobytes()[6:]))
+    info = read_image(path).info
+    assert info.icc_profile == (profile if "icc" in carried else None)
+    if "dpi" in carried:  # with the EXIF orientation read back, the picture turns and its axes swap
+        assert np.allclose(info.dpi, (150, 300) if "exif" in carried else (300, 150), atol=0.05)
+    assert (info.exif is not None) == ("exif" in carried)
+    if suffix in (".png", ".jpg", ".webp"):               # and what another reader makes of the file
+        with Image.open(path) as image:
+            assert image.info.get("icc_profile") == profile
+            assert image.getexif()[0x0112] == 6 and image.getexif()[0x010F] == "Maker"
+    if "exif" in carried:                                 # written after turning: normal from then on
+        again = file_samples(read_image(path).pixels, 16 if dtype == np.uint16 else 8, suffix)
+        assert read_image(write_image(tmp_path / f"b{suffix}", again, info=info)).width == 16
+        with Image.open(tmp_path / f"b{suffix}") as image:
+            assert image.getexif()[0x0112] == 1 and image.getexif()[0x010F] == "Maker"
+
+
 @pytest.mark.parametrize("name,data,message", [
     ("broken.png", b"\x89PNG\r\n\x1a\n" + b"\0" * 40, "damaged"),
     ("broken.tif", b"II*\x00" + b"\xff" * 20, "TIFF"),
@@ -174,9 +235,9 @@ def test_existing_file_is_kept_without_overwrite(tmp_path, monkeypatch, appears)
     else:
         encode = image_io.encode_image
 
-        def encode_while_another_writes(pixels, suffix):
+        def encode_while_another_writes(pixels, suffix, *info):
             target.write_bytes(b"original")
-            return encode(pixels, suffix)
+            return encode(pixels, suffix, *info)
 
         monkeypatch.setattr(image_io, "encode_image", encode_while_another_writes)
     with pytest.raises(FileExistsError):
@@ -221,7 +282,7 @@ def test_interrupted_write_leaves_no_partial_file(tmp_path, monkeypatch, exc, pr
 
 
 def test_encoder_failure_creates_nothing(tmp_path, monkeypatch):
-    def broken(pixels, suffix):
+    def broken(pixels, suffix, *info):
         raise ImageWriteError("encoder crashed")
 
     monkeypatch.setattr(image_io, "encode_image", broken)

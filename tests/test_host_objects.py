@@ -80,16 +80,21 @@ def test_check_output_wants_the_kind_channels_and_input_geometry(output, channel
 # --------------------------------------------------------------------------- device policy
 
 
-@pytest.mark.parametrize("device,precision,expected", [
-    ("cpu", "auto", ("cpu", torch.float32)),
-    ("cpu", "fp16", ("cpu", torch.float16)),
-    ("cpu", "float32", ("cpu", torch.float32)),
-    ("CPU", "half", ("cpu", torch.float16)),
+HALF_ON_CPU = "cpu / fp32 (fp16 asked; the CPU runs float32)"  # the network computes in float32 there
+
+
+@pytest.mark.parametrize("device,precision,expected,described", [
+    ("cpu", "auto", ("cpu", torch.float32), "cpu / fp32"),
+    ("cpu", "fp16", ("cpu", torch.float16), HALF_ON_CPU),
+    ("cpu", "float32", ("cpu", torch.float32), "cpu / fp32"),
+    ("CPU", "half", ("cpu", torch.float16), HALF_ON_CPU),
 ])
-def test_device_policy_on_the_cpu(device, precision, expected):
-    got_device, got_dtype = TorchTools(device, precision).get_device_dtype()
+def test_device_policy_on_the_cpu(device, precision, expected, described):
+    tools = TorchTools(device, precision)
+    got_device, got_dtype = tools.get_device_dtype()
     assert (str(got_device), got_dtype) == expected
     assert isinstance(got_device, torch.device)
+    assert tools.describe() == described
 
 
 def test_auto_policy_follows_the_machine():

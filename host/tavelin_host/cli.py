@@ -31,8 +31,8 @@ FORMATS = ("png", "tif", "exr")
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tavelin",
-        description="Separate the subject of images from their background: writes a cut-out "
-        "(the image with the matte as alpha) or the matte, at the image's own size and bit depth.",
+        description="Separate people in images from their background (the network finds people): writes "
+        "a cut-out (the image with the matte as alpha) or the matte, at the image's own size and bit depth.",
         epilog="Folders and glob patterns expand to the image files in them (by extension; outputs this "
         "tool wrote for an input beside them are skipped, and links to folders are not followed). "
         "Outputs are named <stem>.cutout.png, <stem>.matte.png and <stem>.preview.png; 32-bit float "
@@ -146,6 +146,7 @@ class Run:
     done: int = 0
     failed: int = 0
     skipped: int = 0
+    no_person: int = 0
     interrupted: bool = False
     device: str = ""
     seconds: float = 0.0
@@ -284,7 +285,10 @@ def run(plan: Run) -> int | None:
             plan.say(f"{shown(item.source)}: {_one_line(outcome)}")
         else:
             plan.done += 1
-            plan.written += outcome
+            plan.written += outcome.written
+            plan.no_person += not outcome.person_found
+            for warning in outcome.warnings:
+                plan.say(f"{shown(item.source)}: {warning}")
         bar.update(1)
 
     # The plug-in prints its diagnostics; they go to stderr, between the progress bars
@@ -326,7 +330,9 @@ def summarise(plan: Run) -> int:
     if not plan.args.quiet:
         total = len(plan.files) + len(plan.problems)
         skipped = f"{plan.skipped} skipped (outputs exist), " if plan.skipped else ""
-        plan.say(f"{plan.done} of {total} matted, {skipped}{failed} failed, {plan.seconds:.1f} s on {plan.device}")
+        no_person = f", {plan.no_person} with no person found" if plan.no_person else ""
+        plan.say(f"{plan.done} of {total} matted, {skipped}{failed} failed{no_person}, {plan.seconds:.1f} s "
+                 f"on {plan.device}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 

@@ -369,7 +369,11 @@ def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
     rgba: H x W x 4, uint8 / uint16 (full integer range) or float (0..1; colour
     may exceed 1 for high-dynamic-range input).  Returns a new array of the same
     shape and dtype: colour is the estimate, clipped to the valid range and
-    rounded to nearest for integer types; alpha is copied bit for bit.
+    rounded to nearest for integer types; alpha is copied bit for bit.  Float
+    colour keeps its range: opaque pixels keep their values exactly, and the
+    estimate in soft pixels is made on the colour scaled to 0..1 by its
+    brightest sample and scaled back (the estimator is linear in the colour,
+    so only its clipping to 0..1 would otherwise change bright values).
     """
     rgba = np.asarray(rgba)
     if rgba.ndim != 3 or rgba.shape[2] != 4:
@@ -406,13 +410,34 @@ def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
             for (y0, y1, x0, x1), fg in windows:
                 out[y0:y1, x0:x1, :3] = cv2.merge(_to_integers(fg, dtype, scale))
             return out
-    fg = _foreground_planes(planes[:3], alpha, BOX_SIZES)
-    colour = _to_integers(fg, dtype, scale) if dtype in (np.uint8, np.uint16) \
-        else [p.astype(dtype, copy=False) for p in fg]
+    if dtype in (np.uint8, np.uint16):
+        colour = _to_integers(_foreground_planes(planes[:3], alpha, BOX_SIZES), dtype, scale)
+    else:
+        colour = _float_foreground(planes[:3], alpha, rgba, dtype)
     # The original alpha plane goes back untouched (bit for bit).
     if dtype in (np.uint8, np.uint16, np.float32):
         return cv2.merge([*colour, np.ascontiguousarray(rgba[..., 3])])
     return np.dstack([*colour, rgba[..., 3]])
+
+
+def _float_foreground(image, alpha, rgba, dtype):
+    """The estimate for float colour of any range: negative values clip to 0, values
+    above 1 are kept (see decontaminate_cutout); opaque pixels are the input's own."""
+    low, peak = float(image.min()), float(image.max())
+    if not np.isfinite(peak):
+        peak = float(image[np.isfinite(image)].max(initial=1.0))
+    if peak > 1.0:
+        image = image * np.float32(1.0 / peak)
+    fg = _foreground_planes(image, alpha, BOX_SIZES)
+    if peak > 1.0:
+        fg *= np.float32(peak)
+    if peak > 1.0 or not low >= 0.0:
+        # Where alpha is 1 the estimate is the colour itself, except for the scaling's
+        # rounding and the clipping of negative values: there the input goes back.
+        opaque = alpha >= 1.0
+        for c in range(3):
+            np.copyto(fg[c], rgba[..., c], where=opaque)
+    return [p.astype(dtype, copy=False) for p in fg]
 
 
 def _banded_cutout_parts(image, alpha):

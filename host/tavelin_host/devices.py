@@ -3,7 +3,9 @@
 auto: CUDA with float16 when a CUDA device is available, else the CPU with
 float32.  Either half can be pinned: ``device`` "cpu", "cuda" or "cuda:N";
 ``precision`` "fp32" or "fp16".  An automatic precision follows the device
-(float16 on CUDA, float32 on the CPU).
+(float16 on CUDA, float32 on the CPU).  The network itself computes in
+float32 on the CPU whatever it is loaded as (the CPU has no fast float16
+convolutions), so ``describe`` reports fp32 there.
 """
 from __future__ import annotations
 
@@ -73,8 +75,13 @@ class TorchTools:
         return self.resolve()
 
     def describe(self) -> str:
+        """What ran, for the summary line: "cuda / fp16", "cpu / fp32", and on the
+        CPU with float16 asked "cpu / fp32 (fp16 asked; the CPU runs float32)"."""
         device, dtype = self.resolve()
-        return f"{device} / {'fp16' if str(dtype) == 'torch.float16' else 'fp32'}"
+        half = str(dtype) == "torch.float16"
+        if half and getattr(device, "type", str(device)) == "cpu":
+            return f"{device} / fp32 (fp16 asked; the CPU runs float32)"
+        return f"{device} / {'fp16' if half else 'fp32'}"
 
 
 def empty_cache() -> None:

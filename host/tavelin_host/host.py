@@ -143,6 +143,13 @@ class Host:
         """Render one host image with raw plug-in parameters ({"output": 1|2, "resize_mode": 0..3})."""
         return self._run(self.render_async(image, params or {}, on_progress))
 
+    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = 1) -> HostImage:
+        """The plug-in's own output for ``image``, checked: nothing of the post-process step applied."""
+        params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
+        result = self.render(image, params)
+        check_output(result, image, params["output"])
+        return result
+
     def matte_image(
         self,
         image: HostImage | np.ndarray,
@@ -155,16 +162,16 @@ class Host:
 
         ``image``: a host image, or an array (uint8 / uint16 / float, RGB or RGBA).
         Returns a host image at the input's size and bit depth: RGBA for
-        "cutout", a three-channel grey matte for "matte".  ``decontaminate``
-        replaces a cut-out's colour by the estimated foreground colour.
+        "cutout" (alpha: the matte times the input's own alpha), a
+        three-channel grey matte for "matte".  ``decontaminate`` replaces a
+        cut-out's colour by the estimated foreground colour.
         """
         if not isinstance(image, HostImage):
             image = HostImage.from_array(image)
-        params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
-        result = self.render(image, params)
-        check_output(result, image, params["output"])
-        if decontaminate and params["output"] == CUTOUT:
-            result = HostImage(finish(image, result, "cutout", decontaminate=True)["cutout"], result.bit_depth)
+        result = self.render_image(image, output=output, resize_mode=resize_mode)
+        if output_code(output) == CUTOUT and (decontaminate or image.channels == 4):
+            cutout = finish(image, result, "cutout", decontaminate=decontaminate)["cutout"]
+            result = HostImage(cutout, result.bit_depth)
         return result
 
     def matte_file(self, source: str | os.PathLike, **options: Any) -> list[Path]:

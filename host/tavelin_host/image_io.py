@@ -9,6 +9,13 @@ Only regular files are read (never a device or a pipe named as a file), and
 the size an image declares in its header is checked against a limit before
 any pixel is decoded, so a small file cannot ask for gigabytes.
 
+Colour is straight (not multiplied by alpha) in memory.  OpenEXR stores it
+premultiplied, as compositing programs read it, so EXR files are converted
+both ways; TIFF files say which they hold (ExtraSamples) and are written
+straight.  The colour profile, resolution and EXIF block of a file are read
+into the image's ``info`` and written into every output format that holds
+them.
+
 Every write goes to a temporary file in the destination folder and is then
 moved into place, so a failed or interrupted write never leaves a partial
 file under the destination name; the outputs of one input are written as a
@@ -23,13 +30,14 @@ import stat
 import struct
 import tempfile
 import warnings
+import zlib
 from pathlib import Path
 from typing import Callable, Sequence
 
 import cv2
 import numpy as np
 
-from .images import HostImage, from_float, to_float
+from .images import NO_INFO, HostImage, ImageInfo, from_float, to_float
 from .names import shown
 
 EXR_MAGIC = b"\x76\x2f\x31\x01"
@@ -116,9 +124,9 @@ def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFA
     if not data:
         raise ImageReadError("empty file")
     if data.startswith(EXR_MAGIC):
-        pixels, orientation = _read_exr(data, max_pixels), 1
+        (pixels, info), orientation = _read_exr(data, max_pixels), 1
     elif data.startswith(TIFF_MAGICS):
-        pixels, orientation = _read_tiff(data, max_pixels)
+        pixels, orientation, info = _read_tiff(data, max_pixels)
     else:
         size = declared_size(data)
         if size is None:
@@ -127,11 +135,13 @@ def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFA
             raise ImageReadError("not an image")
         _check_size(*size, max_pixels)
         try:
-            pixels, orientation = _read_opencv(data)
+            pixels, orientation, info = _read_opencv(data)
         except ImageReadError:
             raise ImageReadError("damaged, or an image type that cannot be read") from None
     pixels = apply_orientation(pixels, orientation)
-    return HostImage.from_array(np.ascontiguousarray(pixels), _bit_depth_of(pixels))
+    if orientation >= 5 and info.dpi is not None:  # turned a quarter: the axes swap
+        info = ImageInfo(info.icc_profile, info.dpi[::-1], info.exif, info.frames)
+    return HostImage.from_array(np.ascontiguousarray(pixels), _bit_depth_of(pixels), info=info)
 
 
 def _check_size(width: int, height: int, max_pixels: int | None) -> None:
@@ -227,7 +237,7 @@ def _to_rgb(pixels: np.ndarray, bgr: bool) -> np.ndarray:
     raise ImageReadError(f"unsupported channel count {channels}")
 
 
-def _read_opencv(data: bytes) -> tuple[np.ndarray, int]:
+def _read_opencv(data: bytes) -> tuple[np.ndarray, int, ImageInfo]:
     buffer = np.frombuffer(data, np.uint8)
     # Undecodable data is reported by the caller; keep OpenCV's own logger quiet meanwhile.
     logging = cv2.utils.logging
@@ -242,11 +252,14 @@ def _read_opencv(data: bytes) -> tuple[np.ndarray, int]:
     if pixels is None or pixels.size == 0:
         raise ImageReadError("undecodable")
     pixels = _normalise_samples(pixels)
-    return _to_rgb(pixels, bgr=True), _exif_orientation(data)
+    return (_to_rgb(pixels, bgr=True), *_file_info(data))
 
 
-def _exif_orientation(data: bytes) -> int:
-    """The EXIF orientation tag of a JPEG, PNG or WebP file (1 when absent)."""
+def _file_info(data: bytes) -> tuple[int, ImageInfo]:
+    """The EXIF orientation (1 when absent) and the info of a JPEG, PNG or WebP file.
+
+    Pillow reads only the headers here; the pixels come from OpenCV.
+    """
     try:
         from PIL import Image
 
@@ -254,12 +267,48 @@ def _exif_orientation(data: bytes) -> int:
             warnings.simplefilter("ignore")
             with Image.open(io.BytesIO(data)) as image:
                 value = image.getexif().get(0x0112, 1)
+                icc = image.info.get("icc_profile") or None
+                dpi = image.info.get("dpi")
+                exif = image.info.get("exif") or None
+                # Animation frames; a JPEG's further pictures (MPO: depth maps, previews) are not pages.
+                frames = int(getattr(image, "n_frames", 1) or 1) if image.format in ("PNG", "WEBP", "GIF") else 1
     except Exception:
-        return 1
-    return value if isinstance(value, int) and 1 <= value <= 8 else 1
+        return 1, NO_INFO
+    orientation = value if isinstance(value, int) and 1 <= value <= 8 else 1
+    if isinstance(exif, bytes):
+        exif = _normal_orientation(exif.removeprefix(b"Exif\x00\x00"))
+    else:
+        exif = None
+    return orientation, ImageInfo(icc if isinstance(icc, bytes) else None, _valid_dpi(dpi), exif, max(frames, 1))
 
 
-def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple[np.ndarray, int]:
+def _valid_dpi(dpi) -> tuple[float, float] | None:
+    try:
+        x, y = (float(v) for v in dpi)
+    except (TypeError, ValueError):
+        return None
+    return (x, y) if x > 0 and y > 0 and np.isfinite(x) and np.isfinite(y) else None
+
+
+def _normal_orientation(exif: bytes) -> bytes:
+    """The EXIF block with its orientation entry set to 1 (normal); everything else kept byte for byte."""
+    if len(exif) < 8 or exif[:2] not in (b"II", b"MM"):
+        return exif
+    order = "<" if exif[:2] == b"II" else ">"
+    out = bytearray(exif)
+    (ifd,) = struct.unpack_from(order + "I", out, 4)
+    if ifd + 2 > len(out):
+        return exif
+    (count,) = struct.unpack_from(order + "H", out, ifd)
+    for entry in range(ifd + 2, min(ifd + 2 + 12 * count, len(out) - 11), 12):
+        tag, kind, n = struct.unpack_from(order + "HHI", out, entry)
+        SHORT = 3
+        if tag == 0x0112 and kind == SHORT and n == 1:
+            struct.pack_into(order + "H", out, entry + 8, 1)
+    return bytes(out)
+
+
+def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple[np.ndarray, int, ImageInfo]:
     import tifffile
 
     try:
@@ -272,6 +321,7 @@ def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tupl
             extrasamples = tuple(page.extrasamples or ())
             orientation_tag = page.tags.get("Orientation")
             orientation = int(orientation_tag.value) if orientation_tag is not None else 1
+            info = _tiff_info(tif, page)
     except ImageReadError:
         raise
     except Exception as exc:
@@ -303,7 +353,24 @@ def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tupl
     ASSOCALPHA = 1
     if rgb.shape[2] == 4 and extrasamples[:1] == (ASSOCALPHA,):
         rgb = _unpremultiply(rgb)
-    return rgb, orientation
+    return rgb, orientation, info
+
+
+def _tiff_info(tif, page) -> ImageInfo:
+    """Colour profile, resolution and page count of a TIFF (reduced-size pages, thumbnails, not counted)."""
+    profile = page.tags.get("InterColorProfile")
+    icc = bytes(profile.value) if profile is not None and isinstance(profile.value, (bytes, bytearray)) else None
+    dpi = None
+    unit = page.tags.get("ResolutionUnit")
+    per_inch = {2: 1.0, 3: 2.54}.get(int(unit.value) if unit is not None else 2)
+    x, y = page.tags.get("XResolution"), page.tags.get("YResolution")
+    if per_inch and x is not None and y is not None:
+        try:
+            dpi = _valid_dpi([v.value[0] / v.value[1] * per_inch for v in (x, y)])
+        except (TypeError, ZeroDivisionError, IndexError):
+            dpi = None
+    frames = sum(1 for p in tif.pages if not getattr(p, "is_reduced", False))
+    return ImageInfo(icc, dpi, None, max(frames, 1))
 
 
 def _unpremultiply(rgba: np.ndarray) -> np.ndarray:
@@ -317,7 +384,8 @@ def _unpremultiply(rgba: np.ndarray) -> np.ndarray:
     return from_float(out, rgba.dtype)
 
 
-def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
+def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple[np.ndarray, ImageInfo]:
+    """RGB(A) with straight colour: an EXR's premultiplied colour is divided by its alpha."""
     import OpenEXR
 
     try:
@@ -326,6 +394,7 @@ def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.nd
         _check_size(int(high[0]) - int(low[0]) + 1, int(high[1]) - int(low[1]) + 1, max_pixels)
         with OpenEXR.File(io.BytesIO(data), separate_channels=True) as exr:
             channels = {name: channel.pixels for name, channel in exr.channels().items()}
+            dpi = _exr_dpi(exr.header())  # the header empties when the file closes
     except ImageReadError:
         raise
     except Exception as exc:
@@ -343,9 +412,23 @@ def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.nd
         planes = [plane(first)] * 3
     else:
         raise ImageReadError("OpenEXR file without channels")
-    if "A" in channels:
-        planes.append(plane("A"))
-    return np.dstack(planes)
+    info = ImageInfo(dpi=dpi)
+    if "A" not in channels:
+        return np.dstack(planes), info
+    alpha = plane("A")
+    with np.errstate(divide="ignore", invalid="ignore"):
+        # Where alpha is 0 a premultiplied file can still hold colour (light, not
+        # surface): it is kept as it is rather than lost to a division by zero.
+        planes = [np.where(alpha != 0, p / alpha, p).astype(np.float32) for p in planes]
+    return np.dstack([*planes, alpha]), info
+
+
+def _exr_dpi(header: dict) -> tuple[float, float] | None:
+    try:
+        x = float(header["xDensity"])
+        return _valid_dpi((x, x * float(header.get("pixelAspectRatio", 1.0))))
+    except (KeyError, TypeError, ValueError):
+        return None
 
 
 def apply_orientation(pixels: np.ndarray, orientation: int) -> np.ndarray:
@@ -370,10 +453,14 @@ def apply_orientation(pixels: np.ndarray, orientation: int) -> np.ndarray:
 # --------------------------------------------------------------------------- writing
 
 
-def encode_image(pixels: np.ndarray, suffix: str) -> bytes:
+def encode_image(pixels: np.ndarray, suffix: str, info: ImageInfo = NO_INFO) -> bytes:
     """Encode H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA) samples in the format of ``suffix``.
 
     The sample type decides the stored bit depth: uint8, uint16 or float32.
+    RGBA colour is straight; OpenEXR files get it premultiplied.  ``info`` is
+    written where the format has room: the colour profile (PNG, JPEG, WebP,
+    TIFF; only one made for the image's colour model), the resolution (PNG,
+    JPEG, TIFF, OpenEXR) and EXIF (PNG, JPEG, WebP).
     """
     suffix = suffix.lower()
     allowed = WRITE_FORMATS.get(suffix)
@@ -389,10 +476,11 @@ def encode_image(pixels: np.ndarray, suffix: str) -> bytes:
     channels = 1 if pixels.ndim == 2 else pixels.shape[2]
     if suffix in (".jpg", ".jpeg") and channels == 4:
         raise ImageWriteError("JPEG files have no alpha channel")
+    icc = _profile_for(info.icc_profile, channels)
     if suffix == ".exr":
-        return _encode_exr(pixels)
+        return _encode_exr(pixels, info.dpi)
     if suffix in (".tif", ".tiff"):
-        return _encode_tiff(pixels)
+        return _encode_tiff(pixels, icc, info.dpi)
     bgr = pixels if channels == 1 else pixels[:, :, [2, 1, 0, 3][:channels]]
     params: list[int] = []
     if suffix == ".png" and pixels.dtype == np.uint16:
@@ -407,10 +495,93 @@ def encode_image(pixels: np.ndarray, suffix: str) -> bytes:
     ok, encoded = cv2.imencode(suffix, np.ascontiguousarray(bgr), params)
     if not ok:
         raise ImageWriteError(f"the {suffix} encoder failed")
-    return encoded.tobytes()
+    encoded = encoded.tobytes()
+    if suffix == ".png":
+        return _png_with_info(encoded, icc, info.dpi, info.exif)
+    if suffix in (".jpg", ".jpeg"):
+        return _jpeg_with_info(encoded, icc, info.dpi, info.exif)
+    if suffix == ".webp":
+        return _webp_with_info(encoded, icc, info.exif, pixels.shape[1], pixels.shape[0], channels == 4)
+    return encoded
 
 
-def _encode_tiff(pixels: np.ndarray) -> bytes:
+def _profile_for(icc: bytes | None, channels: int) -> bytes | None:
+    """The profile, when it describes the colour model of the samples (RGB, or grey for one channel)."""
+    if not icc or len(icc) < 128:
+        return None
+    return icc if icc[16:20] == (b"GRAY" if channels == 1 else b"RGB ") else None
+
+
+def _png_chunk(kind: bytes, payload: bytes) -> bytes:
+    return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
+
+
+def _png_with_info(png: bytes, icc: bytes | None, dpi, exif: bytes | None) -> bytes:
+    """iCCP, pHYs and eXIf chunks put right after the header chunk (all must precede the pixels)."""
+    chunks = []
+    if icc:
+        chunks.append(_png_chunk(b"iCCP", b"ICC profile\x00\x00" + zlib.compress(icc)))
+    if dpi:
+        per_metre = [min(max(1, round(d / 0.0254)), 2**31 - 1) for d in dpi]
+        chunks.append(_png_chunk(b"pHYs", struct.pack(">IIB", *per_metre, 1)))
+    if exif:
+        chunks.append(_png_chunk(b"eXIf", exif))
+    header_end = 8 + 12 + 13  # signature, then IHDR (length, type, 13 bytes, CRC)
+    return png[:header_end] + b"".join(chunks) + png[header_end:]
+
+
+def _jpeg_segment(marker: int, payload: bytes) -> bytes:
+    return bytes([0xFF, marker]) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def _jpeg_with_info(jpeg: bytes, icc: bytes | None, dpi, exif: bytes | None) -> bytes:
+    """EXIF (APP1) and the profile (APP2, split into numbered pieces) after the JFIF header,
+    whose density fields carry the resolution."""
+    start = 2
+    head = bytearray(jpeg[:2])
+    if jpeg[2:4] == b"\xff\xe0" and jpeg[6:11] == b"JFIF\x00":
+        start = 4 + struct.unpack(">H", jpeg[4:6])[0]
+        app0 = bytearray(jpeg[2:start])
+        if dpi:
+            app0[11] = 1  # dots per inch
+            struct.pack_into(">HH", app0, 12, *(min(max(1, round(d)), 65535) for d in dpi))
+        head += app0
+    segments = []
+    if exif and len(exif) <= 65533 - 6:
+        segments.append(_jpeg_segment(0xE1, b"Exif\x00\x00" + exif))
+    if icc:
+        size = 65533 - 14
+        pieces = [icc[i:i + size] for i in range(0, len(icc), size)]
+        if len(pieces) <= 255:
+            segments += [_jpeg_segment(0xE2, b"ICC_PROFILE\x00" + bytes([n + 1, len(pieces)]) + piece)
+                         for n, piece in enumerate(pieces)]
+    return bytes(head) + b"".join(segments) + jpeg[start:]
+
+
+def _webp_with_info(webp: bytes, icc: bytes | None, exif: bytes | None, width: int, height: int,
+                    alpha: bool) -> bytes:
+    """The extended WebP layout: a VP8X header chunk, ICCP before the image data, EXIF after it."""
+    if not (icc or exif) or webp[:4] != b"RIFF" or webp[8:12] != b"WEBP":
+        return webp
+    chunks, at = [], 12
+    while at + 8 <= len(webp):
+        kind, size = webp[at:at + 4], struct.unpack("<I", webp[at + 4:at + 8])[0]
+        chunks.append((kind, webp[at + 8:at + 8 + size]))
+        at += 8 + size + (size & 1)
+    flags = 0
+    if chunks and chunks[0][0] == b"VP8X":
+        flags = chunks.pop(0)[1][0]
+    elif alpha:
+        flags |= 0x10
+    ICC, EXIF = 0x20, 0x08
+    flags = (flags | (ICC if icc else 0) | (EXIF if exif else 0)) & 0xFF
+    vp8x = bytes([flags, 0, 0, 0]) + (width - 1).to_bytes(3, "little") + (height - 1).to_bytes(3, "little")
+    ordered = [(b"VP8X", vp8x)] + ([(b"ICCP", icc)] if icc else []) + chunks + ([(b"EXIF", exif)] if exif else [])
+    body = b"".join(kind + struct.pack("<I", len(data)) + data + b"\x00" * (len(data) & 1) for kind, data in ordered)
+    return b"RIFF" + struct.pack("<I", 4 + len(body)) + b"WEBP" + body
+
+
+def _encode_tiff(pixels: np.ndarray, icc: bytes | None = None, dpi=None) -> bytes:
     import tifffile
 
     buffer = io.BytesIO()
@@ -421,12 +592,18 @@ def _encode_tiff(pixels: np.ndarray) -> bytes:
     kwargs = {"photometric": "minisblack" if pixels.ndim == 2 else "rgb", "compression": "zlib",
               "compressionargs": {"level": 1}, "predictor": pixels.dtype != np.float32}
     if pixels.ndim == 3 and pixels.shape[2] == 4:
-        kwargs["extrasamples"] = ["unassalpha"]
+        kwargs["extrasamples"] = ["unassalpha"]  # straight colour, as written
+    if icc:
+        kwargs["iccprofile"] = icc
+    if dpi:
+        kwargs["resolution"] = tuple(dpi)
+        kwargs["resolutionunit"] = "INCH"
     tifffile.imwrite(buffer, np.ascontiguousarray(pixels), **kwargs)
     return buffer.getvalue()
 
 
-def _encode_exr(pixels: np.ndarray) -> bytes:
+def _encode_exr(pixels: np.ndarray, dpi=None) -> bytes:
+    """OpenEXR with premultiplied colour: compositing programs take EXR colour as already multiplied by alpha."""
     import OpenEXR
 
     if pixels.ndim == 2:
@@ -434,7 +611,13 @@ def _encode_exr(pixels: np.ndarray) -> bytes:
     else:
         names = "RGBA"[: pixels.shape[2]]
         channels = {name: np.ascontiguousarray(pixels[:, :, i]) for i, name in enumerate(names)}
+        if "A" in channels:
+            for name in "RGB":
+                channels[name] = channels[name] * channels["A"]
     header = {"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage}
+    if dpi:
+        header["xDensity"] = float(dpi[0])
+        header["pixelAspectRatio"] = float(dpi[1] / dpi[0])
     fd, tmp = tempfile.mkstemp(suffix=".exr")
     os.close(fd)
     try:
@@ -591,10 +774,11 @@ def check_writable(folder: str | os.PathLike) -> None:
     _quietly(os.unlink, tmp)
 
 
-def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False) -> Path:
-    """Encode ``pixels`` by the file's extension and write them atomically."""
+def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False,
+                info: ImageInfo = NO_INFO) -> Path:
+    """Encode ``pixels`` (and what of ``info`` the format holds) by the file's extension and write them atomically."""
     path = Path(path)
-    return atomic_write(path, lambda: encode_image(pixels, path.suffix), overwrite=overwrite)
+    return atomic_write(path, lambda: encode_image(pixels, path.suffix, info), overwrite=overwrite)
 
 
 def file_samples(image_or_pixels: HostImage | np.ndarray, bit_depth: int, suffix: str) -> np.ndarray:

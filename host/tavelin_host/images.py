@@ -7,6 +7,7 @@ A host image keeps its pixels in the form the plug-in expects from
 from __future__ import annotations
 
 from collections.abc import Mapping
+from dataclasses import dataclass, replace
 from typing import Any, Iterator
 
 import numpy as np
@@ -47,6 +48,29 @@ def from_float(array: np.ndarray, dtype: Any) -> np.ndarray:
     return np.clip(np.rint(scaled), 0, top).astype(dtype)
 
 
+@dataclass(frozen=True)
+class ImageInfo:
+    """What an image file says about its pixels besides the samples; outputs carry it on.
+
+    ``icc_profile``: the embedded colour profile; ``dpi``: (horizontal, vertical)
+    pixels per inch; ``exif``: the EXIF block (TIFF structure, without the JPEG
+    "Exif" prefix), its orientation already set to normal because the pixels
+    were turned on reading; ``frames``: pages or frames in the file, of which
+    only the first is read.
+    """
+
+    icc_profile: bytes | None = None
+    dpi: tuple[float, float] | None = None
+    exif: bytes | None = None
+    frames: int = 1
+
+    def without_profile(self) -> "ImageInfo":
+        return replace(self, icc_profile=None)
+
+
+NO_INFO = ImageInfo()
+
+
 def host_dtype(bit_depth: int) -> np.dtype:
     return np.dtype(np.uint8) if bit_depth == 8 else np.dtype(np.float32)
 
@@ -55,12 +79,14 @@ class HostImage(Mapping):
     """An image record as the host hands it around: a read-only mapping.
 
     Keys: "pixels" (H x W x C array, C = 3 or 4, or H x W x 1 / H x W for
-    grey), "bit_depth" (8, 16 or 32), "width", "height", "channels".
+    grey), "bit_depth" (8, 16 or 32), "width", "height", "channels".  The
+    file's colour profile, resolution and EXIF ride along as ``info``, outside
+    the mapping: the plug-in never sees them.
     """
 
-    __slots__ = ("_fields",)
+    __slots__ = ("_fields", "info")
 
-    def __init__(self, pixels: np.ndarray, bit_depth: int = 8):
+    def __init__(self, pixels: np.ndarray, bit_depth: int = 8, *, info: ImageInfo = NO_INFO):
         depth = _check_bit_depth(bit_depth)
         pixels = np.asarray(pixels)
         if pixels.ndim == 2:
@@ -81,9 +107,11 @@ class HostImage(Mapping):
             "height": pixels.shape[0],
             "channels": pixels.shape[2],
         }
+        self.info = info
 
     @classmethod
-    def from_array(cls, array: np.ndarray, bit_depth: int | None = None) -> "HostImage":
+    def from_array(cls, array: np.ndarray, bit_depth: int | None = None, *,
+                   info: ImageInfo = NO_INFO) -> "HostImage":
         """Build a record from uint8, uint16 or float samples, converting to the host's form.
 
         Without ``bit_depth`` it follows the samples: uint8 -> 8, uint16 -> 16, float -> 32.
@@ -95,7 +123,7 @@ class HostImage(Mapping):
         want = host_dtype(depth)
         if array.dtype != want:
             array = from_float(to_float(array), want)
-        return cls(array, depth)
+        return cls(array, depth, info=info)
 
     def __getitem__(self, key: str) -> Any:
         return self._fields[key]

@@ -24,7 +24,7 @@ from .contract import OUTPUT_CODES
 from .image_io import DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, write_files
 from .images import HostImage
 from .names import shown
-from .postprocess import finish
+from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
     from .host import Host
@@ -118,6 +118,9 @@ class Job:
     paths: dict[str, Path]
     result: HostImage | None = None
     outputs: dict[str, np.ndarray] = field(default_factory=dict)
+    person_found: bool = True
+    warnings: list[str] = field(default_factory=list)  # one line each, for the user
+    written: list[Path] = field(default_factory=list)
 
 
 class Skipped(Exception):
@@ -144,7 +147,10 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
             claimed.update(Path(os.path.realpath(path)) for path in paths.values())
-    return Job(source, image, paths)
+    job = Job(source, image, paths)
+    if image.info.frames > 1:
+        job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
+    return job
 
 
 def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
@@ -159,11 +165,14 @@ def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None
 
 
 def render(host: "Host", job: Job, options: MatteOptions) -> Job:
-    job.result = host.matte_image(job.image, output=options.output, resize_mode=options.resize_mode)
+    job.result = host.render_image(job.image, output=options.output, resize_mode=options.resize_mode)
     return job
 
 
 def post_process(job: Job, options: MatteOptions) -> Job:
+    job.person_found = person_found(job.result.pixels)
+    if not job.person_found:
+        job.warnings.append("no person found")
     job.outputs = finish(job.image, job.result, options.output, decontaminate=options.decontaminate,
                          preview=options.preview)
     return job
@@ -175,9 +184,12 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
     With out_dir "-" the main output goes to ``stdout`` instead (and nothing else is written)."""
     def encoder(kind: str, target: Path) -> Callable[[], bytes]:
         pixels = job.outputs[kind]
+        info = job.image.info
         if kind != "preview":
             pixels = file_samples(pixels, job.image.bit_depth, target.suffix)
-        return lambda: encode_image(pixels, target.suffix)
+        elif job.image.bit_depth == 32:
+            info = info.without_profile()  # a float image's preview is plain sRGB, whatever the file's profile
+        return lambda: encode_image(pixels, target.suffix, info)
 
     if str(options.out_dir) == STREAM and stdout is not None:
         kind = options.output
@@ -190,6 +202,7 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
                           overwrite=options.overwrite)
     if claimed is not None:
         claimed.update(Path(os.path.realpath(path)) for path in written)
+    job.written = written
     return written
 
 
@@ -212,14 +225,15 @@ def matte_file(
     the real paths written so far in a run, so two inputs never share an output.
     """
     options = MatteOptions(out_dir, output, resize_mode, preview, decontaminate, overwrite)
-    return run_file(host, source, options, inputs, claimed if claimed is not None else set())
+    return run_file(host, source, options, inputs, claimed if claimed is not None else set()).written
 
 
 def run_file(host: "Host", source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path],
-             claimed: MutableSet[Path]) -> list[Path]:
-    """The four steps for one file, in a row."""
-    job = read(source, options, inputs, claimed)
-    return write(post_process(render(host, job, options), options), options, claimed)
+             claimed: MutableSet[Path]) -> Job:
+    """The four steps for one file, in a row; the finished job (``job.written``, ``job.warnings``)."""
+    job = post_process(render(host, read(source, options, inputs, claimed), options), options)
+    write(job, options, claimed)
+    return job
 
 
 @dataclass
@@ -235,7 +249,8 @@ class Batch:
     """Runs the pipeline over many files with the I/O overlapped: while one file renders
     on the calling thread, the next is read on one thread and the previous one
     post-processed and written on another. Results are reported in input order through
-    ``report(item, outcome)``: the paths written, or the exception that stopped the file.
+    ``report(item, outcome)``: the finished Job (``written``, ``warnings``), or the exception
+    that stopped the file.
 
     ``start()`` may run before the plug-in is loaded, so the first read overlaps the load.
     On Ctrl-C the files being written are finished (their outputs are complete) and
@@ -268,8 +283,10 @@ class Batch:
     def start(self) -> None:
         self._read(0)
 
-    def _finish(self, job: Job) -> list[Path]:
-        return write(post_process(job, self.options), self.options, self.claimed, self.stdout)
+    def _finish(self, job: Job) -> Job:
+        job = post_process(job, self.options)
+        write(job, self.options, self.claimed, self.stdout)
+        return job
 
     def run(self, host: "Host", report: Callable[[Item, object], None]) -> None:
         """Render every item (on this thread), reporting each; call close() afterwards."""

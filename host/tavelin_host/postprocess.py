@@ -1,13 +1,22 @@
 """The post-process step: from a render's result to the pixels of each output.
 
-Decontamination (the cut-out's colour replaced by the estimated foreground
-colour) runs here and nowhere else, and previews are composed here.
+A cut-out's alpha is the matte times the input's own alpha (pixels already
+transparent in the input stay so).  Decontamination (the cut-out's colour
+replaced by the estimated foreground colour) runs here and nowhere else, and
+previews are composed here: float images hold linear light, so their
+previews are encoded for the screen (sRGB) while every other output keeps
+the input's values.
 """
 from __future__ import annotations
 
 import numpy as np
 
 from .images import HostImage, from_float, to_float
+
+# A matte with no pixel at least this sure is taken as "no person in the picture":
+# with the bundled network pictures of people reach 0.99 and more, pictures
+# without anyone stay below 0.9.
+PERSON_COVERAGE = 0.9
 
 # Background colours for decontaminated previews: the one farthest from the
 # photo's own background is used, so leftover fringes stand out.
@@ -24,18 +33,50 @@ def finish(image: HostImage, result: HostImage, output: str, *, decontaminate: b
     (8-bit RGB). ``decontaminate`` changes the cut-out's colour, and so previews."""
     cutout = None
     if output == "cutout":
-        cutout = result.pixels
+        cutout = with_input_alpha(result.pixels, image.pixels)
     elif preview:
-        cutout = np.dstack([image.pixels[:, :, :3], result.pixels[:, :, :1]])
+        cutout = with_input_alpha(np.dstack([image.pixels[:, :, :3], result.pixels[:, :, :1]]), image.pixels)
     if decontaminate and cutout is not None:
         cutout = decontaminated(cutout)
     outputs = {output: cutout if output == "cutout" else result.pixels[:, :, 0]}
     if preview:
+        linear = image.bit_depth == 32
         background = None
         if decontaminate:
-            background = contrasting_colour(to_float(image.pixels[:, :, :3]), to_float(cutout)[:, :, 3])
-        outputs["preview"] = preview_image(cutout, background=background)
+            colour = to_float(image.pixels[:, :, :3])
+            background = contrasting_colour(srgb_encoded(colour) if linear else colour, to_float(cutout)[:, :, 3])
+        outputs["preview"] = preview_image(cutout, background=background, linear=linear)
     return outputs
+
+
+def with_input_alpha(cutout: np.ndarray, source: np.ndarray) -> np.ndarray:
+    """The cut-out with alpha = matte x the source's own alpha, when the source has one."""
+    if source.ndim != 3 or source.shape[2] != 4:
+        return cutout
+    out = np.array(cutout)
+    if out.dtype == np.uint8:  # rounded product of two 0..255 values
+        product = out[:, :, 3].astype(np.uint32) * source[:, :, 3] + 128
+        out[:, :, 3] = ((product + (product >> 8)) >> 8).astype(np.uint8)
+    else:
+        out[:, :, 3] *= to_float(source[:, :, 3])
+    return out
+
+
+def person_found(rendered: np.ndarray) -> bool:
+    """Whether a render's matte (the alpha of a cut-out, or a grey matte) is sure of some pixel."""
+    matte = rendered[:, :, 3] if rendered.shape[2] == 4 else rendered[:, :, 0]
+    return bool(np.nanmax(to_float(matte), initial=0.0) >= PERSON_COVERAGE)
+
+
+def srgb_encoded(linear: np.ndarray) -> np.ndarray:
+    """Linear light 0..1 to sRGB-encoded values 0..1 (the standard piecewise curve)."""
+    x = np.clip(linear, 0.0, 1.0)
+    return np.where(x <= 0.0031308, x * 12.92, 1.055 * np.power(x, 1 / 2.4) - 0.055).astype(np.float32)
+
+
+def srgb_decoded(encoded: np.ndarray) -> np.ndarray:
+    x = np.clip(np.asarray(encoded, np.float32), 0.0, 1.0)
+    return np.where(x <= 0.04045, x / 12.92, np.power((x + 0.055) / 1.055, 2.4)).astype(np.float32)
 
 
 def decontaminated(rgba: np.ndarray) -> np.ndarray:
@@ -72,8 +113,10 @@ def contrasting_colour(rgb: np.ndarray, alpha: np.ndarray) -> np.ndarray:
     return CONTRAST_COLOURS[int(np.argmax(distances))]
 
 
-def preview_image(cutout: np.ndarray, *, background: np.ndarray | None = None) -> np.ndarray:
-    """The cut-out composited over a checkerboard (or a solid colour), as 8-bit RGB."""
+def preview_image(cutout: np.ndarray, *, background: np.ndarray | None = None, linear: bool = False) -> np.ndarray:
+    """The cut-out composited over a checkerboard (or a solid colour, given as the
+    screen shows it), as 8-bit RGB.  ``linear``: the cut-out holds linear light;
+    it is composited as such and the result encoded for the screen."""
     values = np.clip(to_float(np.asarray(cutout)), 0.0, 1.0)
     colour, alpha = values[:, :, :3], values[:, :, 3:4]
     height, width = values.shape[:2]
@@ -81,4 +124,6 @@ def preview_image(cutout: np.ndarray, *, background: np.ndarray | None = None) -
         back = checkerboard(height, width)
     else:
         back = np.broadcast_to(np.asarray(background, np.float32).reshape(1, 1, 3), (height, width, 3))
+    if linear:
+        return from_float(srgb_encoded(colour * alpha + srgb_decoded(back) * (1.0 - alpha)), np.uint8)
     return from_float(colour * alpha + back * (1.0 - alpha), np.uint8)
