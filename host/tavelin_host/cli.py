@@ -16,6 +16,7 @@ from .image_io import ImageReadError, ImageWriteError
 from .jobs import OutputExistsError, WouldOverwriteInputError, is_own_output, matte_file
 from .plugin import PluginError
 from .progress import LineWriter, ProgressUI
+from .video import VIDEO_FORMATS, VideoReadError, VideoWriteError, is_video
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 GLOB_CHARS = frozenset("*?[")
@@ -46,6 +47,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--decontaminate", action="store_true",
                         help="replace the cut-out's colour by the estimated foreground colour (removes halos); "
                         "previews then use a contrasting background")
+    parser.add_argument("--background", type=_background_arg, metavar="COLOR|IMAGE",
+                        help="composite the cut-out over a colour (#rrggbb, white, ...) or an image "
+                        "(cover-fitted); writes <stem>.composite.<ext>")
+    parser.add_argument("--video-format", choices=VIDEO_FORMATS, default="mov",
+                        help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha) "
+                        "or png (a folder of PNG frames, 16-bit for deeper sources)")
+    parser.add_argument("--no-smooth", dest="smooth", action="store_false",
+                        help="clips: keep each frame's own matte (no smoothing over time)")
     parser.add_argument("-r", "--recursive", action="store_true", help="descend into sub-folders")
     parser.add_argument("--overwrite", action="store_true", help="replace existing outputs (inputs never are)")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display and no summary")
@@ -60,6 +69,15 @@ def _device_arg(value: str) -> str:
     try:
         return parse_device(value)
     except DeviceError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _background_arg(value: str):
+    from .background import Background, BackgroundError
+
+    try:
+        return Background.parse(value)
+    except BackgroundError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
@@ -119,11 +137,14 @@ def expand_inputs(patterns: Sequence[str], recursive: bool) -> tuple[list[Path],
 
 
 def _one_line(exc: BaseException) -> str:
-    known = (ImageReadError, ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError)
+    known = (ImageReadError, ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError,
+             VideoWriteError)
     text = str(exc).strip().splitlines()
     message = text[0] if text else ""
     if isinstance(exc, ImageReadError):
         return f"cannot read image: {message}"
+    if isinstance(exc, VideoReadError):
+        return f"cannot read video: {message}"
     if isinstance(exc, known) and message:
         return message
     if isinstance(exc, OSError) and exc.strerror:
@@ -162,6 +183,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return EXIT_USAGE
         if args.output == "matte" and not args.preview:
             say("note: --decontaminate changes cut-outs and previews, not mattes")
+    if args.background is not None and args.output == "matte":
+        say("--background composites the cut-out; it does not go with --output matte")
+        return EXIT_USAGE
 
     out_dir = None
     if args.output_dir is not None:
@@ -188,16 +212,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         inputs = {Path(os.path.realpath(path)) for path in files}
         claimed: set[Path] = set()
         done = failed = 0
+        clips = []
         bar = ui.file_bar(files, total=len(files))
         try:
             for path in bar:
                 bar.set_postfix_str(path.name, refresh=True)
                 try:
-                    matte_file(
-                        host, path, out_dir=out_dir, output=args.output, resize_mode=args.resize_mode,
-                        preview=args.preview, decontaminate=args.decontaminate, overwrite=args.overwrite,
-                        inputs=inputs, claimed=claimed,
-                    )
+                    if is_video(path):
+                        from .video import matte_video_shown
+
+                        clip = matte_video_shown(
+                            ui, host, path, out_dir=out_dir, output=args.output, resize_mode=args.resize_mode,
+                            decontaminate=args.decontaminate, overwrite=args.overwrite,
+                            video_format=args.video_format, smooth=args.smooth, background=args.background,
+                            inputs=inputs, claimed=claimed,
+                        )
+                        clips.append(clip)
+                        for note in clip.notes:
+                            say(f"{path}: {note}")
+                    else:
+                        matte_file(
+                            host, path, out_dir=out_dir, output=args.output, resize_mode=args.resize_mode,
+                            preview=args.preview, decontaminate=args.decontaminate, overwrite=args.overwrite,
+                            inputs=inputs, claimed=claimed, background=args.background,
+                        )
                 except Exception as exc:  # one bad file must not stop the run
                     failed += 1
                     say(f"{path}: {_one_line(exc)}")
@@ -218,7 +256,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not args.quiet:
         elapsed = time.monotonic() - started
         total = len(files) + len(problems)
-        say(f"{done} of {total} matted, {failed} failed, {elapsed:.1f} s on {host.torch_tools.describe()}")
+        rate = ""
+        if clips:
+            from .video import frames_summary
+
+            rate = ", " + frames_summary(clips)
+        say(f"{done} of {total} matted, {failed} failed, {elapsed:.1f} s on {host.torch_tools.describe()}{rate}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 

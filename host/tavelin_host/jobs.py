@@ -11,10 +11,11 @@ from .image_io import file_samples, read_image, write_image
 from .images import from_float, to_float
 
 if TYPE_CHECKING:
+    from .background import Background
     from .host import Host
 
 OUTPUT_KINDS = ("cutout", "matte")
-OUTPUT_TAGS = (*OUTPUT_KINDS, "preview")
+OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", "composite")
 PREVIEW_SUFFIX = ".png"
 
 # Background colours for decontaminated previews: the one farthest from the
@@ -120,16 +121,25 @@ def matte_file(
     overwrite: bool = False,
     inputs: Collection[Path] = (),
     claimed: MutableSet[Path] | None = None,
+    background: "Background | None" = None,
 ) -> list[Path]:
     """Read ``source``, matte it, write the output (and preview); returns the paths written.
 
     ``inputs`` are real paths that must never be written; ``claimed`` collects
     the real paths written so far in a run, so two inputs never share an output.
+    With a ``background`` the output is the cut-out composited over it,
+    ``<stem>.composite.<ext>``.
     """
     source = Path(source)
     claimed = claimed if claimed is not None else set()
     image = read_image(source)
+    if background is not None:
+        output = "cutout"  # composited over the background, under its own name
     paths = output_paths(source, output, image.bit_depth, out_dir=out_dir, preview=preview)
+    if background is not None:
+        from .background import composite_path
+
+        paths[output] = composite_path(source, image.bit_depth, out_dir)
     _check_targets(paths, source, inputs, claimed, overwrite)
     if out_dir is not None:
         Path(out_dir).mkdir(parents=True, exist_ok=True)
@@ -139,6 +149,8 @@ def matte_file(
     written: list[Path] = []
     target = paths[output]
     pixels = result.pixels[:, :, 0] if output == "matte" else result.pixels
+    if background is not None:
+        pixels = background.composite(result.pixels, image.bit_depth)
     write_image(target, file_samples(pixels, image.bit_depth, target.suffix), overwrite=overwrite)
     claimed.add(Path(os.path.realpath(target)))
     written.append(target)
