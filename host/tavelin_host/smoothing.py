@@ -9,7 +9,7 @@ remedies, both here in the host (the plug-in stays stateless):
   so anything that moves is followed at once.
 - A person present in the previous matte whose region has not changed in the
   picture but is (nearly) gone from the new matte is carried over for one
-  frame; a second miss in a row is believed.
+  frame; a second miss in a row is believed at once (no fading out).
 
 Change is measured on a reduced, blurred grey copy of each frame, so sensor
 noise and compression grain do not count as motion.
@@ -21,7 +21,7 @@ import numpy as np
 from .images import to_float
 
 WORK_SIDE = 320         # long side of the grey copy that motion is measured on
-CHANGE_SCALE = 0.04     # grey change (0..1) at which the blend weight reaches zero
+CHANGE_SCALE = 0.05     # grey change (0..1) at which the blend weight reaches zero
 MAX_WEIGHT = 0.8        # weight of the previous matte where nothing changed
 PERSON_LEVEL = 0.5      # matte value that counts as person
 MIN_PERSON = 0.002      # smallest person, as a fraction of the reduced frame
@@ -62,15 +62,18 @@ class MatteSmoother:
         weight_small *= weight_small * np.float32(MAX_WEIGHT)
 
         height, width = matte.shape
-        carry_small = None if self._carried else self._missed_people(previous, matte, change)
-        if carry_small is not None:
-            weight_small = np.maximum(weight_small, carry_small)
+        missed = self._missed_people(previous, matte, change)
+        carried = missed is not None and not self._carried
+        if carried:
+            weight_small = np.maximum(weight_small, missed)
+        elif missed is not None:
+            weight_small *= 1.0 - missed  # a second miss in a row: the person has gone
         weight = cv2.resize(weight_small, (width, height), interpolation=cv2.INTER_LINEAR)
         # matte + weight * (previous - matte), without full-size temporaries beyond one
         out = cv2.subtract(previous, matte)
         cv2.multiply(out, weight, dst=out)
         cv2.add(out, matte, dst=out)
-        self._carried = carry_small is not None
+        self._carried = carried
         self.carried_frames += int(self._carried)
         self._matte = out
         return out
@@ -113,7 +116,7 @@ def _reduced_grey(frame: np.ndarray) -> np.ndarray:
         rgb = cv2.resize(rgb, size, interpolation=cv2.INTER_AREA)
     grey = cv2.cvtColor(np.ascontiguousarray(rgb), cv2.COLOR_RGB2GRAY)
     grey = to_float(grey) if grey.dtype != np.float32 else grey
-    return cv2.GaussianBlur(grey, (3, 3), 0)
+    return cv2.GaussianBlur(grey, (5, 5), 0)
 
 
 def matte_flicker(mattes: list[np.ndarray], region: np.ndarray | None = None) -> float:
