@@ -5,7 +5,8 @@ VENV        := .venv
 PY          := $(VENV)/bin/python
 ROOT        := $(abspath .)
 PLUGIN_DIR  := build/plugin/Tavelin
-MODELS      := $(PLUGIN_DIR)/models/3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt $(PLUGIN_DIR)/models/7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt
+# The weight file names come from the host's contract module (it imports nothing).
+MODELS      := $(addprefix $(PLUGIN_DIR)/models/,$(shell $(PYTHON3) host/tavelin_host/contract.py))
 PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
 VENV310     := .venv310
 SOURCES     := $(wildcard plugin/Tavelin/*.cpp plugin/Tavelin/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
@@ -21,9 +22,11 @@ venv: $(VENV)/.deps
 $(VENV)/.deps: requirements.txt requirements-test.txt
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
 	$(PY) -m pip install -q -r requirements.txt -r requirements-test.txt
-	@# The project's own code runs from the source tree: the built plug-in directory and host/.
+	@# The project's own code runs from the source tree: the built plug-in directory, host/,
+	@# and the checkout itself (testkit, shared by the tests and the benchmarks).
 	echo "$(ROOT)/$(PLUGIN_DIR)" >  $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	echo "$(ROOT)/host"          >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
+	echo "$(ROOT)"               >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	printf '#!%s\nimport sys\nfrom tavelin_host.cli import main\nsys.exit(main())\n' "$(ROOT)/$(PY)" > $(VENV)/bin/tavelin
 	chmod +x $(VENV)/bin/tavelin
 	touch $@

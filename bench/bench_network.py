@@ -13,7 +13,7 @@ from common import PLUGIN_DIR, PluginRunner, image, median_time  # noqa: E402
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
-from host_double import Tools  # noqa: E402
+from testkit.host_double import Tools  # noqa: E402
 
 
 def load_times(runner, device, dtype):

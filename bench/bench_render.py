@@ -1,8 +1,8 @@
-"""Render overhead of the plug-in against the plain NumPy/OpenCV baseline.
+"""Render overhead of the plug-in against the plain NumPy/OpenCV reference render.
 
 Overhead = render time minus network time, with a trivial network, so what is
 left is the pixel work around the network. Every row also checks that the
-plug-in's output is bit-identical to the baseline's.
+plug-in's output is bit-identical to the reference's.
 """
 import argparse
 import json
@@ -13,12 +13,14 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import baseline  # noqa: E402
 from common import PluginRunner, TrivialNet, image, median_time, trivial_plugin_dir  # noqa: E402
+
+from tavelin_host.contract import CUTOUT, LUMA_MATTE, MODE_SIZES  # noqa: E402
+from testkit.reference import reference_render  # noqa: E402
 
 import torch  # noqa: E402
 
-SIZES = [(1920, 1080), (3840, 2160)]
+IMAGE_SIZES = [(1920, 1080), (3840, 2160)]
 GOAL = {8: 1 / 4, 16: 1 / 3}
 
 
@@ -26,7 +28,7 @@ def bytes_moved(w, h, bit_depth, output, mode):
     """Bytes the pixel passes must read and write at full size, at the least."""
     sample = 1 if bit_depth == 8 else 4
     read = w * h * 3 * sample
-    out_channels = 4 if output == 2 else 3
+    out_channels = 4 if output == CUTOUT else 3
     written = w * h * out_channels * sample + w * h * 4  # output + full-size matte
     if mode == 0:
         written += w * h * 3 * 4  # float32 network input at full size
@@ -44,24 +46,24 @@ def overhead_rows(repeat):
     runner = PluginRunner(trivial_plugin_dir())
     net = torch.jit.script(TrivialNet())
     rows = []
-    for w, h in SIZES:
+    for w, h in IMAGE_SIZES:
         for bit_depth in (8, 16):
             rgb = image(w, h, bit_depth)
-            for output in (2, 1):
+            for output in (CUTOUT, LUMA_MATTE):
                 for mode in (1, 0):
-                    side = (h, w) if mode == 0 else (baseline.SIZES[mode],) * 2
+                    side = (h, w) if mode == 0 else (MODE_SIZES[mode],) * 2
                     x = torch.zeros((*side, 3))
                     net_time = median_time(lambda: net(x), repeat=15, warmup=5)
                     ours = runner.render(rgb, bit_depth, output, mode)
-                    ref = baseline.render(net, rgb, bit_depth, output, mode)
+                    ref = reference_render(rgb, bit_depth, output, mode, network=net)
                     identical = ours.dtype == ref.dtype and ours.shape == ref.shape and np.array_equal(ours, ref)
                     reps = repeat if w * h < 4e6 else max(3, repeat // 2)
                     t_plugin = median_time(lambda: runner.render(rgb, bit_depth, output, mode), repeat=reps)
-                    t_base = median_time(lambda: baseline.render(net, rgb, bit_depth, output, mode), repeat=reps)
+                    t_base = median_time(lambda: reference_render(rgb, bit_depth, output, mode, network=net), repeat=reps)
                     o_plugin = max(t_plugin - net_time, 1e-9)
                     o_base = max(t_base - net_time, 1e-9)
                     moved = bytes_moved(w, h, bit_depth, output, mode)
-                    rows.append(dict(size=f"{w}x{h}", bits=bit_depth, output="CUTOUT" if output == 2 else "LUMA",
+                    rows.append(dict(size=f"{w}x{h}", bits=bit_depth, output="CUTOUT" if output == CUTOUT else "LUMA",
                                      mode=mode, base_ms=o_base * 1e3, ours_ms=o_plugin * 1e3,
                                      ratio=o_plugin / o_base, goal=GOAL[bit_depth],
                                      ok=o_plugin / o_base <= GOAL[bit_depth] and identical,
@@ -77,11 +79,11 @@ import sys, tracemalloc, json
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 from common import PluginRunner, image, trivial_plugin_dir
 r = PluginRunner(trivial_plugin_dir())
-r.render(image(64, 48, 8), 8, 2, {mode})
+r.render(image(64, 48, 8), 8, {CUTOUT}, {mode})
 rgb = image(3840, 2160, 8)
 tracemalloc.start()
 base = tracemalloc.get_traced_memory()[0]
-out = r.render(rgb, 8, 2, {mode})
+out = r.render(rgb, 8, {CUTOUT}, {mode})
 cur, peak = tracemalloc.get_traced_memory()
 print(json.dumps(dict(extra=peak - base - out.nbytes)))
 """
@@ -98,7 +100,7 @@ def scaling_rows(repeat):
     rows = []
     for w, h in [(640, 400), (1280, 800), (1920, 1080), (3840, 2160), (7680, 4320)]:
         rgb = image(w, h, 8)
-        t = median_time(lambda: runner.render(rgb, 8, 2, 1), repeat=repeat) - net_time
+        t = median_time(lambda: runner.render(rgb, 8, CUTOUT, 1), repeat=repeat) - net_time
         rows.append(dict(mp=w * h / 1e6, ms=t * 1e3, ms_per_mp=t * 1e3 / (w * h / 1e6)))
     return rows
 

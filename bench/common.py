@@ -8,14 +8,15 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLUGIN_DIR = os.environ.get("TAVELIN_PLUGIN_DIR", os.path.join(ROOT, "build", "plugin", "Tavelin"))
-for p in (PLUGIN_DIR, os.path.join(ROOT, "host"), os.path.join(ROOT, "tests")):
+for p in (PLUGIN_DIR, os.path.join(ROOT, "host"), ROOT):
     if p not in sys.path:
         sys.path.insert(0, p)
 
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
-from host_double import API, Tools, save_networks  # noqa: E402
+from testkit.host_double import API, Tools, record  # noqa: E402
+from testkit.networks import save_networks  # noqa: E402
 
 
 class TrivialNet(torch.nn.Module):
@@ -60,9 +61,8 @@ class PluginRunner:
         self.loop = asyncio.new_event_loop()
 
     def render(self, array, bit_depth, output, mode):
-        host_image = {"array": array, "bit_depth": bit_depth}
         tools = Tools(self.plugin_dir, yield_to_loop=False)
-        coro = self.plugin.render(host_image, {"output": output, "resize_mode": mode}, None, tools)
+        coro = self.plugin.render(record(array, bit_depth), {"output": output, "resize_mode": mode}, None, tools)
         result = self.loop.run_until_complete(coro)
         self.api.events.items.clear()
         return result["image"]["array"]

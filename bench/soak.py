@@ -20,11 +20,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import trivial_plugin_dir  # noqa: E402  (also puts the plug-in and tests/ on sys.path)
+from common import trivial_plugin_dir  # noqa: E402  (also puts the plug-in and testkit on sys.path)
 
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
-from host_double import drive  # noqa: E402
+from testkit.host_double import drive  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 

@@ -23,8 +23,7 @@ from .tflite_reader import read_graph
 MODEL_DIR = Path(__file__).resolve().parent / "selfie_segmentation"
 GENERAL_MODEL = MODEL_DIR / "selfie_segmentation.tflite"
 LANDSCAPE_MODEL = MODEL_DIR / "selfie_segmentation_landscape.tflite"
-FLOAT32_FILE = "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt"
-FLOAT16_FILE = "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"
+from tavelin_host.contract import FLOAT16_WEIGHTS as FLOAT16_FILE, FLOAT32_WEIGHTS as FLOAT32_FILE
 
 
 def build_module(refine: bool = True, landscape: bool = True) -> Matting:

@@ -12,10 +12,8 @@ import numpy as np
 import pytest
 import torch
 
-from host_double import Tools
-from render_support import drive, make_plugin_dir, new_plugin, shared_plugin
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+from testkit.host_double import Tools, drive, new_plugin, shared_plugin
+from testkit.networks import make_plugin_dir
 
 SENTINEL = object()
 
@@ -26,9 +24,8 @@ def plugin_dir(tmp_path_factory):
 
 
 @pytest.fixture
-def plugin(plugin_dir, monkeypatch):
+def plugin(plugin_dir):
     """A loaded plug-in of its own (its host objects may be changed by the test)."""
-    monkeypatch.setattr("time.sleep", lambda s: None)
     loaded, _ = shared_plugin(plugin_dir)
     plugin, api = new_plugin()
     plugin.modnext = loaded.modnext

@@ -80,7 +80,7 @@ def as_unit(rgba):
     return rgba / 255 if rgba.max() > 1.5 else rgba
 
 
-def reference_foreground(image, alpha, radii):
+def reference_foreground(image, alpha, box_sizes):
     """The estimator written directly from its formula, broadcasting and all."""
     a = alpha[..., None].astype(np.float64)
     image = image.astype(np.float64)
@@ -89,7 +89,7 @@ def reference_foreground(image, alpha, radii):
     def box(x, k):
         return cv2.blur(x, (k, k), borderType=cv2.BORDER_REPLICATE)
 
-    for k in radii:
+    for k in box_sizes:
         blur_a = box(a[..., 0], k)[..., None]
         f_blur = box(fg * a, k) / (blur_a + 1e-5)
         b_blur = box(bg * (1 - a), k) / ((1 - blur_a) + 1e-5)
@@ -138,16 +138,16 @@ def test_contract_shape_dtype_alpha_and_opaque_colour(dtype):
     assert diff[opaque].max() <= 1 / 255
 
 
-@pytest.mark.parametrize("radii", [(90, 6), (15,), (31, 7, 3), (1,)])
-def test_matches_direct_formula(radii):
+@pytest.mark.parametrize("box_sizes", [(90, 6), (15,), (31, 7, 3), (1,)])
+def test_matches_direct_formula(box_sizes):
     rng = np.random.default_rng(7)
     image = rng.random((37, 53, 3), dtype=np.float32) * 1.2 - 0.1
     alpha = rng.random((37, 53), dtype=np.float32)
     alpha[rng.random(alpha.shape) < 0.3] = 1.0
     alpha[rng.random(alpha.shape) < 0.3] = 0.0
-    got = estimate_foreground(image, alpha, radii)
+    got = estimate_foreground(image, alpha, box_sizes)
     assert got.dtype == np.float32 and got.shape == image.shape
-    np.testing.assert_allclose(got, reference_foreground(image, alpha, radii),
+    np.testing.assert_allclose(got, reference_foreground(image, alpha, box_sizes),
                                atol=2e-4)
 
 
@@ -193,12 +193,12 @@ def test_rejects_bad_cutouts(args, error):
         decontaminate_cutout(*args)
 
 
-def test_rejects_mismatched_matte_and_bad_radii():
+def test_rejects_mismatched_matte_and_bad_box_sizes():
     with pytest.raises(ValueError):
         estimate_foreground(np.zeros((4, 5, 3), np.float32), np.zeros((5, 4), np.float32))
     with pytest.raises(ValueError):
         estimate_foreground(np.zeros((4, 5, 3), np.float32), np.zeros((4, 5), np.float32),
-                            radii=(0,))
+                            box_sizes=(0,))
 
 
 @pytest.mark.parametrize("bg_name", ["green", "blue"])

@@ -164,12 +164,25 @@ def test_file_samples_store_the_bit_depth_a_format_allows(bit_depth, suffix, dty
 # --------------------------------------------------------------------------- atomic writes
 
 
-def test_existing_file_is_kept_without_overwrite(tmp_path):
+@pytest.mark.parametrize("appears", ["before", "while-encoding"])
+def test_existing_file_is_kept_without_overwrite(tmp_path, monkeypatch, appears):
+    # "while-encoding": another writer creates the file after the first check; the
+    # final move must still refuse to replace it
     target = tmp_path / "keep.png"
-    target.write_bytes(b"original")
+    if appears == "before":
+        target.write_bytes(b"original")
+    else:
+        encode = image_io.encode_image
+
+        def encode_while_another_writes(pixels, suffix):
+            target.write_bytes(b"original")
+            return encode(pixels, suffix)
+
+        monkeypatch.setattr(image_io, "encode_image", encode_while_another_writes)
     with pytest.raises(FileExistsError):
         write_image(target, samples(np.uint8, 3))
     assert target.read_bytes() == b"original"
+    assert os.listdir(tmp_path) == ["keep.png"]
     write_image(target, samples(np.uint8, 3), overwrite=True)
     assert read_image(target).width == 13
 

@@ -16,9 +16,8 @@ from tavelin_host.cli import expand_inputs  # noqa: E402
 from tavelin_host.devices import DeviceError, TorchTools  # noqa: E402
 from tavelin_host.host import Tools, check_output  # noqa: E402
 from tavelin_host.images import HostImage, ImageTools  # noqa: E402
-from tavelin_host.jobs import (  # noqa: E402
-    checkerboard, contrasting_colour, is_own_output, output_paths, preview_image,
-)
+from tavelin_host.pipeline import is_own_output, output_paths  # noqa: E402
+from tavelin_host.postprocess import checkerboard, contrasting_colour, preview_image  # noqa: E402
 from tavelin_host.progress import ProgressUI  # noqa: E402
 
 torch = pytest.importorskip("torch")

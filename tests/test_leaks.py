@@ -1,4 +1,5 @@
-"""Failing calls of the plug-in's methods, many times over: no references or memory left behind."""
+"""The plug-in's methods called many times over, failing or rendering: no references
+or memory left behind."""
 import gc
 import os
 import sys
@@ -7,7 +8,7 @@ import tracemalloc
 import pytest
 
 import Tavelin
-from host_double import Tools, TorchFreeAPI
+from testkit.host_double import Tools, TorchFreeAPI
 
 Plugin = Tavelin.Tavelin
 ITERATIONS = 10_000
@@ -36,7 +37,7 @@ class Setup:
                 self.bad_params, self.no_image_tools]
 
 
-def drive(coro):
+def send_failing(coro):
     """Runs a coroutine that fails before its first suspension."""
     try:
         coro.send(None)
@@ -50,7 +51,7 @@ def host_raises(s):
         raise LookupError("no device")
 
     s.api.TorchTools.get_device_dtype = get_device_dtype
-    return lambda: drive(s.plugin.render(s.image, {}, s.c, s.tools))
+    return lambda: send_failing(s.plugin.render(s.image, {}, s.c, s.tools))
 
 
 def type_f_call(f, *args, **kwargs):
@@ -77,9 +78,11 @@ CALLS = {
     "init-unknown-keyword": (False, TypeError, lambda s: lambda: Plugin(s.api, x=s.a)),
     "init-no-image-tools": (False, AttributeError, lambda s: lambda: Plugin(s.no_image_tools)),
     "unload-surplus": (False, TypeError, lambda s: lambda: s.plugin.unload(s.a)),
-    "render-params-none": (False, TypeError, lambda s: lambda: drive(s.plugin.render(s.image, None, s.c, s.tools))),
+    "render-params-none": (
+        False, TypeError, lambda s: lambda: send_failing(s.plugin.render(s.image, None, s.c, s.tools)),
+    ),
     "render-params-invalid": (
-        False, Exception, lambda s: lambda: drive(s.plugin.render(s.image, s.bad_params, s.c, s.tools)),
+        False, Exception, lambda s: lambda: send_failing(s.plugin.render(s.image, s.bad_params, s.c, s.tools)),
     ),
     "render-host-raises": (True, LookupError, host_raises),
 }
@@ -166,3 +169,58 @@ def test_resident_memory_is_steady():
     grown = rss_bytes() - before
     # 3,000 calls of each of 17 kinds: a 64-byte leak per call would be over 3 MB
     assert grown < 2 * 1024 * 1024, f"resident size grew by {grown} bytes"
+
+
+@pytest.fixture(scope="module")
+def trivial_dir(tmp_path_factory):
+    from torch import nn
+
+    from testkit.networks import save_networks
+
+    class Trivial(nn.Module):
+        def forward(self, x):
+            return x[:, :, 0:1] / 256.0
+
+    return save_networks(str(tmp_path_factory.mktemp("trivial")), Trivial())
+
+
+def test_many_renders_leak_nothing(trivial_dir):
+    import numpy as np
+
+    from testkit.host_double import drive, new_plugin
+    from tavelin_host.contract import CUTOUT
+
+    plugin, api = new_plugin()
+    array = np.random.default_rng(1).integers(0, 256, size=(8, 8, 3), dtype=np.uint8)
+    image = {"array": array, "bit_depth": 8}
+    params = {"output": CUTOUT, "resize_mode": 0}
+    tools = Tools(trivial_dir, yield_to_loop=False)
+    instance_id = object()
+    drive(plugin.render(image, params, instance_id, tools))  # loads
+    api.events.items.clear()
+    api.events.add = tools.events.add = lambda *event: None
+    watched = [array, image, params, tools, instance_id, plugin, api.ImageTools]
+
+    def batch(n):
+        for _ in range(n):
+            result = drive(plugin.render(image, params, instance_id, tools))
+        return result
+
+    batch(999)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        batch(2000)  # the interpreter's and the libraries' own caches settle
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        result = batch(7000)
+        gc.collect()
+        last, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert last - first < 7000 * 8  # far less than one small object per render
+    np.testing.assert_array_equal(result["image"]["array"][:, :, :3], array)
+    blue = array[:, :, 2].astype(np.float32)
+    np.testing.assert_array_equal(result["image"]["array"][:, :, 3], (blue / 256 * 255).astype(np.uint8))

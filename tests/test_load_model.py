@@ -7,10 +7,9 @@ import pytest
 import torch
 
 import Tavelin
-from host_double import LOAD_STEPS, API, Tools
-from render_support import make_plugin_dir
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+from tavelin_host.contract import LOAD_STEPS, MODNEXT_ATTR
+from testkit.host_double import API, Tools
+from testkit.networks import make_plugin_dir, weight_file
 
 STEPS = LOAD_STEPS
 LOADED_EVENTS = [("progress_bar",) + s for s in STEPS] + [("close_progress_bar",), ("empty_cache",)]
@@ -137,7 +136,7 @@ def test_missing_file_propagates_and_closes_the_bar(plugin_dir, tmp_path, capsys
     with pytest.raises(Exception) as raised:
         plugin.load_model("cpu", torch.float16, Tools(str(tmp_path)))
     with pytest.raises(type(raised.value)) as direct:
-        torch.jit.load(str(tmp_path / "models" / "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"))
+        torch.jit.load(weight_file(tmp_path, half=True))
     assert str(raised.value) == str(direct.value)
     assert api.events.items == [("progress_bar",) + s for s in STEPS[:4]] + [("close_progress_bar",)]
     assert plugin.modnext is before
@@ -149,7 +148,7 @@ def test_missing_file_on_fresh_object_leaves_it_unloaded(tmp_path):
     plugin, api = new()
     with pytest.raises(Exception):
         plugin.load_model("cpu", torch.float32, Tools(str(tmp_path)))
-    assert not hasattr(plugin, "modnext") and not hasattr(plugin, "model_on_device")
+    assert not hasattr(plugin, MODNEXT_ATTR) and not hasattr(plugin, "model_on_device")
     assert plugin.model_loaded_on_device == "Not loaded on any device"
     assert plugin.model_loaded_with_dtype == "Not loaded with any dtype"
 
@@ -252,8 +251,8 @@ def test_network_that_cannot_be_placed_is_not_kept(plugin_dir, already_loaded):
     plugin, api = new()
     if already_loaded:
         plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
-    before = getattr(plugin, "modnext", None)
+    before = getattr(plugin, MODNEXT_ATTR, None)
     with pytest.raises(RuntimeError):
         plugin.load_model("no-such-device", torch.float16, Tools(plugin_dir))
-    assert getattr(plugin, "modnext", None) is before
+    assert getattr(plugin, MODNEXT_ATTR, None) is before
     assert api.events.items[-1] == ("close_progress_bar",)

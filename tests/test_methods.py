@@ -9,7 +9,8 @@ import types
 import pytest
 
 import Tavelin
-from host_double import Tools, TorchFreeAPI
+from tavelin_host.contract import LOAD_STEPS, MODNEXT_ATTR, PLUGIN_VERSION
+from testkit.host_double import Tools, TorchFreeAPI
 
 Plugin = Tavelin.Tavelin
 
@@ -22,7 +23,7 @@ PARAMETERS = {
 }
 ATTRIBUTES = [
     ("zel", None),  # the API object itself, checked by identity
-    ("version", "v1.1.2"),
+    ("version", PLUGIN_VERSION),
     ("ImageTools", None),
     ("rendered_frames", 0),
     ("model", None),
@@ -125,7 +126,7 @@ def test_subclass_inherits_and_overrides():
     s = Sub(make_api())
     assert s.unload() == "sub"
     assert Plugin.unload(s) is None
-    assert s.version == "v1.1.2"
+    assert s.version == PLUGIN_VERSION
 
 
 # --- construction -------------------------------------------------------------------------------
@@ -142,7 +143,7 @@ def test_constructor_sets_eight_attributes_in_order(api):
     assert api.events.items == []
 
 
-@pytest.mark.parametrize("name", ["modnext", "model_on_device", "plugin_path"])
+@pytest.mark.parametrize("name", [MODNEXT_ATTR, "model_on_device", "plugin_path"])
 def test_attributes_absent_after_construction(plugin, name):
     with pytest.raises(AttributeError):
         getattr(plugin, name)
@@ -174,7 +175,7 @@ def test_constructor_without_image_tools(api):
         Plugin.__init__(obj, api)
     assert "ImageTools" in str(info.value)
     assert list(vars(obj)) == ["zel", "version"]
-    assert obj.zel is api and obj.version == "v1.1.2"
+    assert obj.zel is api and obj.version == PLUGIN_VERSION
 
 
 def test_constructor_again_resets_records(plugin, api):
@@ -363,7 +364,7 @@ def test_load_model_keywords_in_any_order(call):
     with contextlib.redirect_stdout(out), pytest.raises(RuntimeError, match="progress bar failed at 0"):
         call(plugin, Tools("/nowhere"))
     assert out.getvalue() == "[Tavelin] Loading model on device: dev-A (dtype: dtype-B)\n"
-    assert api.events.items[0] == ("progress_bar", "Importing libraries...", 0)
+    assert api.events.items[0] == ("progress_bar", *LOAD_STEPS[0])
 
 
 @pytest.mark.parametrize(
@@ -455,4 +456,4 @@ def test_load_model_receives_tools_by_keyword(tmp_path):
         plugin.load_model(tools=Tools(str(tmp_path)), device="cpu", torch_dtype="float32")
     assert str(tmp_path) in str(info.value)
     assert api.events.of("progress_bar")[-1] == ("Loading model weights...", 30)
-    assert not hasattr(plugin, "modnext")
+    assert not hasattr(plugin, MODNEXT_ATTR)

@@ -11,12 +11,12 @@ import pytest
 import torch
 
 import Tavelin
-from host_double import API, Tools
-from render_support import (CUTOUT, LUMA_MATTE, drive, expected_output, load_reference_net, make_plugin_dir,
-                            new_plugin, random_rgb, render, shared_plugin)
+from testkit.host_double import Tools, drive, new_plugin, render, shared_plugin
+from testkit.networks import load_reference_net, make_plugin_dir, random_rgb
+from tavelin_host.contract import CUTOUT, LUMA_MATTE
+from testkit.reference import reference_render
 
 pytestmark = [
-    pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning"),
     pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning"),
 ]
 
@@ -35,8 +35,7 @@ def dirs(tmp_path_factory):
 
 
 @pytest.fixture(autouse=True)
-def quick_loads(monkeypatch):
-    monkeypatch.setattr("time.sleep", lambda s: None)
+def thread_limit_not_applied(monkeypatch):
     monkeypatch.setattr(torch, "set_num_threads", lambda n: None)
 
 
@@ -320,7 +319,7 @@ def test_invalid_output_value_after_validation_is_reported(dirs, monkeypatch, ca
 
     monkeypatch.setattr(Tavelin.Params, "__init__", init)
     api.events.items.clear()
-    with pytest.raises(Exception):
+    with pytest.raises(ValueError, match=r"^invalid params\.output value: 7$"):
         render(plugin, api, dirs["smooth"], rgb_image(), {})
     assert "Error, invalid params.output value: 7" in capsys.readouterr().out.splitlines()
     assert "np_to_image" not in api.events.names()
@@ -334,7 +333,8 @@ def check_render(plugin_dir, array, bit_depth, mode, output, dtype):
     result = render(plugin, api, plugin_dir, array, {"output": output, "resize_mode": mode}, bit_depth=bit_depth)
     assert list(result) == ["image"]
     got = result["image"]["array"]
-    want = expected_output(reference_net(plugin_dir, dtype), array, bit_depth, mode, output, dtype)
+    want = reference_render(array, bit_depth, output, mode, half=dtype is torch.float16,
+                            network=reference_net(plugin_dir, dtype))
     assert got.dtype == want.dtype and got.shape == want.shape
     np.testing.assert_array_equal(got, want)
     assert api.events.of("np_to_image") == [(bit_depth,)]
@@ -376,7 +376,7 @@ def test_size_changing_network(dirs, dtype, bit_depth, output, mode):
 
 @pytest.mark.parametrize("output", [LUMA_MATTE, CUTOUT])
 @pytest.mark.parametrize("bit_depth", [8, 16])
-def test_large_image_split_over_threads(dirs, bit_depth, output):
+def test_large_image_renders_exactly(dirs, bit_depth, output):
     # large enough for the pixel passes to split their rows between threads
     array = rgb_image(641, 723, seed=11, bit_depth=bit_depth)
     for mode in (0, 1):

@@ -9,27 +9,26 @@ or, in one step, ``host.matte_file("photo.jpg", preview=True)``.
 """
 from __future__ import annotations
 
-__version__ = "1.1.2"
+from .contract import VERSION as __version__
 
-from .devices import DeviceError, TorchTools
-from .image_io import ImageReadError, ImageWriteError, read_image, write_image
-from .images import HostImage, ImageTools
-from .plugin import PluginError, find_plugin_dir, load_plugin
+# Each public name and the module that defines it. They load on first use, so
+# importing the package (or only its contract) pulls in neither NumPy nor OpenCV.
+_HOMES = {
+    "DeviceError": "devices", "TorchTools": "devices",
+    "ImageReadError": "image_io", "ImageWriteError": "image_io", "read_image": "image_io", "write_image": "image_io",
+    "HostImage": "images", "ImageTools": "images",
+    "PluginError": "plugin", "find_plugin_dir": "plugin", "load_plugin": "plugin",
+    "Host": "host",
+    "matte_file": "pipeline",
+}
 
-__all__ = [
-    "DeviceError", "Host", "HostImage", "ImageReadError", "ImageTools", "ImageWriteError", "PluginError",
-    "TorchTools", "__version__", "find_plugin_dir", "load_plugin", "matte_file", "read_image", "write_image",
-]
+__all__ = sorted([*_HOMES, "__version__"])
 
 
 def __getattr__(name: str):
-    # Host and matte_file pull in asyncio and the plug-in machinery; load them on first use.
-    if name == "Host":
-        from .host import Host
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
 
-        return Host
-    if name == "matte_file":
-        from .jobs import matte_file
-
-        return matte_file
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(import_module(f".{home}", __name__), name)

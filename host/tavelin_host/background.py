@@ -105,12 +105,13 @@ class Background:
         if cutout.dtype != dtype:
             cutout = from_float(to_float(cutout), dtype)
         colour = np.ascontiguousarray(cutout[:, :, :3])
-        alpha = to_float(cutout[:, :, 3])
-        if dtype != np.uint8:
-            alpha = np.clip(alpha, 0.0, 1.0)
-        weight = np.ascontiguousarray(alpha, np.float32)
-        # blendLinear divides by the weights' sum; it is 1 here, and it rounds to uint8 itself.
-        return cv2.blendLinear(colour, self.plate(height, width, dtype), weight, np.float32(1.0) - weight)
+        plate = self.plate(height, width, dtype)
+        if dtype == np.uint8:
+            weight = to_float(cutout[:, :, 3])
+            # blendLinear rounds to uint8 itself (its weights sum to 1 here)
+            return cv2.blendLinear(colour, plate, weight, np.float32(1.0) - weight)
+        alpha = np.clip(cutout[:, :, 3:4], 0.0, 1.0)
+        return plate + alpha * (colour - plate)  # float colour above 1 stays
 
 
 def cover_crop(values: np.ndarray, height: int, width: int) -> np.ndarray:
@@ -129,7 +130,7 @@ def cover_crop(values: np.ndarray, height: int, width: int) -> np.ndarray:
 def composite_path(source: str | os.PathLike, bit_depth: int, out_dir: str | os.PathLike | None = None) -> Path:
     """``<stem>.composite.<ext>``: the input's own file type when it can hold the image, else as cut-outs."""
     from .image_io import WRITE_FORMATS
-    from .jobs import output_suffix
+    from .pipeline import output_suffix
 
     source = Path(source)
     folder = Path(out_dir) if out_dir is not None else source.parent

@@ -7,19 +7,25 @@ import glob
 import os
 import sys
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Sequence
 
 from . import __version__
 from .devices import DeviceError, parse_device, parse_precision
 from .image_io import ImageReadError, ImageWriteError
-from .jobs import OutputExistsError, WouldOverwriteInputError, is_own_output, matte_file
+from .contract import MODE_SIZES
+from .pipeline import (
+    OUTPUT_KINDS, MatteOptions, OutputExistsError, WouldOverwriteInputError, is_own_output, run_file,
+)
 from .plugin import PluginError
 from .progress import LineWriter, ProgressUI
 from .video import VIDEO_FORMATS, VideoReadError, VideoWriteError, is_video
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
 GLOB_CHARS = frozenset("*?[")
+DEFAULT_RESIZE_MODE = 1
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -34,10 +40,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="image files, folders or glob patterns")
     parser.add_argument("-o", "--output-dir", metavar="DIR", help="write outputs here (default: beside each input)")
-    parser.add_argument("--output", choices=("cutout", "matte"), default="cutout",
+    parser.add_argument("--output", choices=OUTPUT_KINDS, default="cutout",
                         help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte")
-    parser.add_argument("--resize-mode", type=int, choices=range(4), default=1, metavar="{0,1,2,3}",
-                        help="network input size: 0 the image's own size, 1 256 (default), 2 512, 3 1024")
+    modes = range(len(MODE_SIZES))
+    parser.add_argument("--resize-mode", type=int, choices=modes, default=DEFAULT_RESIZE_MODE,
+                        metavar="{" + ",".join(map(str, modes)) + "}", help=_resize_mode_help())
     parser.add_argument("--device", type=_device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}",
                         help="compute device (default auto: CUDA when available, else CPU)")
     parser.add_argument("--precision", type=_precision_arg, default="auto", metavar="{auto,fp32,fp16}",
@@ -63,6 +70,12 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: $TAVELIN_PLUGIN_DIR, then the importable module, then this checkout's build)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
+
+
+def _resize_mode_help() -> str:
+    sides = [f"{mode} {side}" if side else f"{mode} the image's own size" for mode, side in enumerate(MODE_SIZES)]
+    sides[DEFAULT_RESIZE_MODE] += " (default)"
+    return "network input size: " + ", ".join(sides)
 
 
 def _device_arg(value: str) -> str:
@@ -160,44 +173,70 @@ def _only_problems(emit):
     return filtered
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+@dataclass
+class Run:
+    """One invocation: what parse() made of the arguments, and what run() did."""
+
+    args: argparse.Namespace
+    ui: ProgressUI
+    files: list[Path]
+    problems: list[str]
+    options: MatteOptions
+    done: int = 0
+    failed: int = 0
+    interrupted: bool = False
+    device: str = ""
+    seconds: float = 0.0
+    clips: list = field(default_factory=list)  # a VideoResult per clip matted
+
+    def say(self, line: str) -> None:
+        self.ui.write(f"tavelin: {line}")
+
+
+def parse(argv: Sequence[str] | None) -> Run | int:
+    """The arguments checked and the inputs expanded; an exit status when there is nothing to run."""
+    args = build_parser().parse_args(argv)
     ui = ProgressUI(quiet=True if args.quiet else None)
-
-    def say(line: str) -> None:
-        ui.write(f"tavelin: {line}")
-
     files, problems = expand_inputs(args.inputs, args.recursive)
+    out_dir = Path(args.output_dir) if args.output_dir is not None else None
+    options = MatteOptions(out_dir=out_dir, output=args.output, resize_mode=args.resize_mode, preview=args.preview,
+                           decontaminate=args.decontaminate, overwrite=args.overwrite, background=args.background)
+    plan = Run(args, ui, files, problems, options)
     for problem in problems:
-        say(problem)
+        plan.say(problem)
     if not files:
-        say("nothing to do")
+        plan.say("nothing to do")
         return EXIT_FAILED if problems else EXIT_USAGE
 
     if args.decontaminate:
         try:
-            from .decontaminate import decontaminate_cutout  # noqa: F401
+            from .decontaminate import decontaminate_cutout  # noqa: F401 (is it importable here?)
         except ImportError as exc:
-            say(f"--decontaminate is not available here ({exc})")
+            plan.say(f"--decontaminate is not available here ({exc})")
             return EXIT_USAGE
         if args.output == "matte" and not args.preview:
-            say("note: --decontaminate changes cut-outs and previews, not mattes")
+            plan.say("note: --decontaminate changes cut-outs and previews, not mattes")
     if args.background is not None and args.output == "matte":
-        say("--background composites the cut-out; it does not go with --output matte")
+        plan.say("--background composites the cut-out; it does not go with --output matte")
         return EXIT_USAGE
 
-    out_dir = None
-    if args.output_dir is not None:
-        out_dir = Path(args.output_dir)
+    if out_dir is not None:
         try:
             out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
-            say(f"cannot create {out_dir}: {exc.strerror or exc}")
+            plan.say(f"cannot create {out_dir}: {exc.strerror or exc}")
             return EXIT_USAGE
+    return plan
 
-    from .host import Host
 
+def run(plan: Run) -> int | None:
+    """Matte every file through one host; None, or an exit status when the plug-in cannot be used.
+
+    Everything opened here is closed in one place, however the loop ends.
+    """
+    from .host import Host  # pulls in asyncio and the plug-in machinery: not needed for --help
+
+    args, ui = plan.args, plan.ui
     started = time.monotonic()
     # The plug-in prints its diagnostics; they go to stderr, between the progress bars
     # (with --quiet only its warnings and errors).
@@ -206,63 +245,62 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             host = Host(args.plugin_dir, device=args.device, precision=args.precision, ui=ui)
         except (PluginError, DeviceError) as exc:
-            say(str(exc))
+            plan.say(str(exc))
             return EXIT_USAGE
 
-        inputs = {Path(os.path.realpath(path)) for path in files}
+        inputs = {Path(os.path.realpath(path)) for path in plan.files}
         claimed: set[Path] = set()
-        done = failed = 0
-        clips = []
-        bar = ui.file_bar(files, total=len(files))
+        bar = ui.file_bar(plan.files, total=len(plan.files))
         try:
             for path in bar:
                 bar.set_postfix_str(path.name, refresh=True)
                 try:
                     if is_video(path):
-                        from .video import matte_video_shown
+                        from .video import run_clip
 
-                        clip = matte_video_shown(
-                            ui, host, path, out_dir=out_dir, output=args.output, resize_mode=args.resize_mode,
-                            decontaminate=args.decontaminate, overwrite=args.overwrite,
-                            video_format=args.video_format, smooth=args.smooth, background=args.background,
-                            inputs=inputs, claimed=claimed,
-                        )
-                        clips.append(clip)
-                        for note in clip.notes:
-                            say(f"{path}: {note}")
+                        run_clip(plan, host, path, inputs, claimed)
                     else:
-                        matte_file(
-                            host, path, out_dir=out_dir, output=args.output, resize_mode=args.resize_mode,
-                            preview=args.preview, decontaminate=args.decontaminate, overwrite=args.overwrite,
-                            inputs=inputs, claimed=claimed, background=args.background,
-                        )
+                        run_file(host, path, plan.options, inputs, claimed)
                 except Exception as exc:  # one bad file must not stop the run
-                    failed += 1
-                    say(f"{path}: {_one_line(exc)}")
+                    plan.failed += 1
+                    plan.say(f"{path}: {_one_line(exc)}")
                 else:
-                    done += 1
+                    plan.done += 1
         except KeyboardInterrupt:
-            bar.close()
-            ui.files_done()
-            say(f"interrupted after {done + failed} of {len(files)} file(s)")
-            return 130
+            plan.interrupted = True
         finally:
             bar.close()
             ui.files_done()
             host.close()
             diagnostics.flush()
+    plan.seconds = time.monotonic() - started
+    plan.device = host.torch_tools.describe()
+    return None
 
-    failed += len(problems)
-    if not args.quiet:
-        elapsed = time.monotonic() - started
-        total = len(files) + len(problems)
+
+def summarise(plan: Run) -> int:
+    """The last line of a run, and its exit status."""
+    if plan.interrupted:
+        plan.say(f"interrupted after {plan.done + plan.failed} of {len(plan.files)} file(s)")
+        return EXIT_INTERRUPTED
+    failed = plan.failed + len(plan.problems)
+    if not plan.args.quiet:
+        total = len(plan.files) + len(plan.problems)
         rate = ""
-        if clips:
+        if plan.clips:
             from .video import frames_summary
 
-            rate = ", " + frames_summary(clips)
-        say(f"{done} of {total} matted, {failed} failed, {elapsed:.1f} s on {host.torch_tools.describe()}{rate}")
+            rate = ", " + frames_summary(plan.clips)
+        plan.say(f"{plan.done} of {total} matted, {failed} failed, {plan.seconds:.1f} s on {plan.device}{rate}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    plan = parse(argv)
+    if isinstance(plan, int):
+        return plan
+    status = run(plan)
+    return status if status is not None else summarise(plan)
 
 
 if __name__ == "__main__":  # pragma: no cover

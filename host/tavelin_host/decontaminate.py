@@ -21,8 +21,8 @@ the image itself, and where a narrow box sees no alpha > 0 it is 0, so the
 full-resolution work runs only on tiles near soft alpha (with a margin that
 keeps every box sum as in the whole frame), and gives the same numbers.
 
-Box sizes follow the paper's reference setting: a value r in ``radii`` is the
-side of an r x r box window (OpenCV ``ksize``).
+Box sizes follow the paper's reference setting: a value k in ``box_sizes`` is
+the side of a k x k box window (OpenCV ``ksize``).
 """
 
 from __future__ import annotations
@@ -35,6 +35,9 @@ __all__ = ["estimate_foreground", "decontaminate_cutout"]
 # Keeps the normalising divisions finite where a box holds no foreground
 # (or no background) at all; small enough not to bias real averages.
 _EPS = np.float32(1e-5)
+
+# The two passes' box sizes, wide then narrow (the paper's reference setting).
+BOX_SIZES = (90, 6)
 
 
 def _box(src: np.ndarray, k, dst: np.ndarray | None = None) -> np.ndarray:
@@ -74,17 +77,17 @@ def _reduced_shape(s: int, h: int, w: int):
     return max(1, round(h / s)), max(1, round(w / s))
 
 
-def _foreground_planes(image: np.ndarray, alpha: np.ndarray, radii) -> np.ndarray:
+def _foreground_planes(image: np.ndarray, alpha: np.ndarray, box_sizes) -> np.ndarray:
     """The estimator on colour planes, full-resolution work limited to the soft band.
 
     Same arguments and result as ``_foreground_whole``, to float rounding.
     """
     h, w = alpha.shape
-    if len(radii) == 2:
-        s = _reduction(radii[0], h, w)
-        if s > 1 and _reduction(radii[1], h, w) == 1 and radii[1] <= s:
-            return _foreground_banded(image, alpha, radii[0], radii[1], s)
-    return _foreground_whole(image, alpha, radii)
+    if len(box_sizes) == 2:
+        s = _reduction(box_sizes[0], h, w)
+        if s > 1 and _reduction(box_sizes[1], h, w) == 1 and box_sizes[1] <= s:
+            return _foreground_banded(image, alpha, box_sizes[0], box_sizes[1], s)
+    return _foreground_whole(image, alpha, box_sizes)
 
 
 # Tiles of this side are classified as opaque, transparent or worth computing.
@@ -239,7 +242,7 @@ def _narrow_window(image, alpha, f_blur, b_blur, k):
     return f2
 
 
-def _foreground_whole(image: np.ndarray, alpha: np.ndarray, radii) -> np.ndarray:
+def _foreground_whole(image: np.ndarray, alpha: np.ndarray, box_sizes) -> np.ndarray:
     """The estimator on colour planes: image 3 x H x W, alpha H x W, float32.
 
     Returns 3 x H x W float32 in [0, 1].  Planes (rather than interleaved
@@ -264,7 +267,7 @@ def _foreground_whole(image: np.ndarray, alpha: np.ndarray, radii) -> np.ndarray
     f_blur = np.empty(shape, np.float32)                  # F_blur, then F
     scratch = np.empty(shape, np.float32)
     g = np.empty(shape, np.float32)
-    for k in radii:
+    for k in box_sizes:
         s = _reduction(k, h, w)
         if s > 1:
             lh, lw = _reduced_shape(s, h, w)
@@ -328,25 +331,25 @@ def _foreground_whole(image: np.ndarray, alpha: np.ndarray, radii) -> np.ndarray
 
 
 def estimate_foreground(image: np.ndarray, alpha: np.ndarray,
-                        radii=(90, 6)) -> np.ndarray:
+                        box_sizes=BOX_SIZES) -> np.ndarray:
     """Estimate the foreground colour of ``image`` under the matte ``alpha``.
 
     image: H x W x 3 float (any range, usually [0, 1]); alpha: H x W in [0, 1]
-    (values outside are clamped).  ``radii`` are the box sizes of the
-    successive passes, widest first; each pass starts from the previous
+    (values outside are clamped).  ``box_sizes`` are the sides of the boxes of
+    the successive passes, widest first; each pass starts from the previous
     pass's F and B_blur.  Returns a new H x W x 3 float32 array in [0, 1];
     where alpha is 1 the result is the (clipped) input colour.
     """
-    image, alpha, radii = _checked(image, alpha, radii)
+    image, alpha, box_sizes = _checked(image, alpha, box_sizes)
     if image.size == 0:
         return np.clip(image, 0.0, 1.0).astype(np.float32)
     planes = np.ascontiguousarray(image.transpose(2, 0, 1), dtype=np.float32)
     alpha = np.clip(alpha, 0.0, 1.0, dtype=np.float32)
-    fg = _foreground_planes(planes, alpha, radii)
+    fg = _foreground_planes(planes, alpha, box_sizes)
     return np.ascontiguousarray(fg.transpose(1, 2, 0))
 
 
-def _checked(image, alpha, radii):
+def _checked(image, alpha, box_sizes):
     image = np.asarray(image)
     alpha = np.asarray(alpha)
     if image.ndim != 3 or image.shape[2] != 3:
@@ -354,10 +357,10 @@ def _checked(image, alpha, radii):
     if alpha.shape != image.shape[:2]:
         raise ValueError(
             f"alpha shape {alpha.shape} does not match image {image.shape[:2]}")
-    radii = tuple(int(r) for r in radii)
-    if not radii or min(radii) < 1:
-        raise ValueError(f"radii must be positive box sizes, got {radii}")
-    return image, alpha, radii
+    box_sizes = tuple(int(k) for k in box_sizes)
+    if not box_sizes or min(box_sizes) < 1:
+        raise ValueError(f"box sizes must be positive, got {box_sizes}")
+    return image, alpha, box_sizes
 
 
 def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
@@ -403,7 +406,7 @@ def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
             for (y0, y1, x0, x1), fg in windows:
                 out[y0:y1, x0:x1, :3] = cv2.merge(_to_integers(fg, dtype, scale))
             return out
-    fg = _foreground_planes(planes[:3], alpha, (90, 6))
+    fg = _foreground_planes(planes[:3], alpha, BOX_SIZES)
     colour = _to_integers(fg, dtype, scale) if dtype in (np.uint8, np.uint16) \
         else [p.astype(dtype, copy=False) for p in fg]
     # The original alpha plane goes back untouched (bit for bit).
@@ -414,8 +417,9 @@ def decontaminate_cutout(rgba: np.ndarray) -> np.ndarray:
 
 def _banded_cutout_parts(image, alpha):
     h, w = alpha.shape
-    s = _reduction(90, h, w)
-    return _banded_parts(image, alpha, 90, 6, s) if s >= 6 else None
+    wide, narrow = BOX_SIZES
+    s = _reduction(wide, h, w)
+    return _banded_parts(image, alpha, wide, narrow, s) if s >= narrow else None
 
 
 def _to_integers(fg, dtype, scale):

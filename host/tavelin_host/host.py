@@ -1,4 +1,4 @@
-"""The stand-in media host: the API object, per-call tools, and rendering."""
+"""The render step: the stand-in media host's API object, per-call tools, and rendering."""
 from __future__ import annotations
 
 import asyncio
@@ -9,13 +9,13 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
+from .contract import CUTOUT, MODE_SIZES, OUTPUT_CODES
 from .devices import TorchTools, empty_cache
-from .images import HostImage, ImageTools, from_float, to_float
+from .images import HostImage, ImageTools
+from .pipeline import matte_file  # the pipeline takes a Host; it never imports this module
 from .plugin import load_plugin
+from .postprocess import finish
 from .progress import ProgressUI
-
-OUTPUTS = {"matte": 1, "cutout": 2}
-RESIZE_MODES = {0: "full size", 1: "256", 2: "512", 3: "1024"}
 
 
 class HostAPI:
@@ -48,17 +48,17 @@ class Tools:
 def output_code(output: str | int) -> int:
     if isinstance(output, str):
         try:
-            return OUTPUTS[output.lower()]
+            return OUTPUT_CODES[output.lower()]
         except KeyError:
-            raise ValueError(f"output must be one of {sorted(OUTPUTS)}, got {output!r}") from None
-    if output not in OUTPUTS.values():
+            raise ValueError(f"output must be one of {sorted(OUTPUT_CODES)}, got {output!r}") from None
+    if output not in OUTPUT_CODES.values():
         raise ValueError(f"output must be 1 (matte) or 2 (cutout), got {output!r}")
     return int(output)
 
 
 def check_resize_mode(resize_mode: int) -> int:
-    if resize_mode not in RESIZE_MODES:
-        raise ValueError(f"resize mode must be 0..3, got {resize_mode!r}")
+    if resize_mode not in range(len(MODE_SIZES)):
+        raise ValueError(f"resize mode must be 0..{len(MODE_SIZES) - 1}, got {resize_mode!r}")
     return int(resize_mode)
 
 
@@ -170,20 +170,18 @@ class Host:
         params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
         result = self.render(image, params)
         check_output(result, image, params["output"])
-        if decontaminate and params["output"] == OUTPUTS["cutout"]:
-            result = HostImage(decontaminated(result.pixels), result.bit_depth)
+        if decontaminate and params["output"] == CUTOUT:
+            result = HostImage(finish(image, result, "cutout", decontaminate=True)["cutout"], result.bit_depth)
         return result
 
     def matte_file(self, source: str | os.PathLike, **options: Any) -> list[Path]:
-        """Matte one file and write its outputs (see ``tavelin_host.jobs.matte_file``)."""
-        from .jobs import matte_file
-
+        """Matte one file and write its outputs (see ``tavelin_host.pipeline.matte_file``)."""
         return matte_file(self, source, **options)
 
 
 def check_output(result: HostImage, image: HostImage, output: int) -> None:
     """The plug-in's output must have the input's size and bit depth and the kind's channels."""
-    want_channels = 4 if output == OUTPUTS["cutout"] else 3
+    want_channels = 4 if output == CUTOUT else 3
     if (result.height, result.width) != (image.height, image.width):
         raise RuntimeError(
             f"the plug-in returned {result.width}x{result.height} for a {image.width}x{image.height} image"
@@ -194,15 +192,3 @@ def check_output(result: HostImage, image: HostImage, output: int) -> None:
             f"expected {want_channels} at {image.bit_depth}"
         )
 
-
-def decontaminated(rgba: np.ndarray) -> np.ndarray:
-    """A cut-out with estimated foreground colour (alpha unchanged), in the host's sample type."""
-    from .decontaminate import decontaminate_cutout
-
-    pixels = np.array(rgba)  # writable copy: the record's own samples are read-only
-    out = np.asarray(decontaminate_cutout(pixels))
-    if out.shape != pixels.shape:
-        raise RuntimeError(f"decontamination returned shape {out.shape} for {pixels.shape}")
-    if out.dtype != pixels.dtype:
-        out = from_float(to_float(out), pixels.dtype)
-    return out

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import io
 import os
+import secrets
 import tempfile
 import warnings
 from pathlib import Path
@@ -326,13 +327,12 @@ def atomic_write(path: str | os.PathLike, produce: Callable[[], bytes] | bytes, 
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(f"{path} already exists")
     data = produce() if callable(produce) else produce
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+    fd, tmp = _create_temporary(path)
     try:
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
             handle.flush()
             os.fsync(handle.fileno())
-        os.chmod(tmp, 0o666 & ~_UMASK)
         if overwrite:
             os.replace(tmp, path)
         else:
@@ -361,13 +361,23 @@ def _link_exclusive(tmp: str, path: Path) -> None:
     os.unlink(tmp)
 
 
-def _current_umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def _create_temporary(path: Path) -> tuple[int, str]:
+    """A new, empty hidden file beside ``path``, opened for writing.
 
-
-_UMASK = _current_umask()
+    Created exclusively with mode 0o666, so the process umask applies as for any
+    file the user writes (mkstemp's 0o600 would need the umask read, which can
+    only be done by changing it).
+    """
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL
+    for name in ("O_NOFOLLOW", "O_CLOEXEC", "O_BINARY"):  # as mkstemp opens its files
+        flags |= getattr(os, name, 0)
+    for _ in range(100):
+        tmp = str(path.parent / f".{path.name}.{secrets.token_hex(4)}.part")
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free temporary name beside {path}")
 
 
 def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False) -> Path:

@@ -14,7 +14,8 @@ import sys
 from pathlib import Path
 from types import ModuleType
 
-MODULE_NAME = "Tavelin"
+from .contract import MODELS_DIR, MODULE_NAME
+
 ENV_VAR = "TAVELIN_PLUGIN_DIR"
 _CHECKOUT = Path(__file__).resolve().parents[2]
 # Where a source checkout keeps a built plug-in, in order of preference.
@@ -35,7 +36,7 @@ def module_file(plugin_dir: Path) -> Path | None:
 
 
 def is_plugin_dir(path: Path) -> bool:
-    return path.is_dir() and (path / "models").is_dir() and module_file(path) is not None
+    return path.is_dir() and (path / MODELS_DIR).is_dir() and module_file(path) is not None
 
 
 def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
@@ -55,8 +56,8 @@ def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
             raise PluginError(f"{origin} {path} does not exist")
         if module_file(path) is None:
             raise PluginError(f"{origin} {path} holds no {MODULE_NAME} module")
-        if not (path / "models").is_dir():
-            raise PluginError(f"{origin} {path} has no models/ folder (run `make models`)")
+        if not (path / MODELS_DIR).is_dir():
+            raise PluginError(f"{origin} {path} has no {MODELS_DIR}/ folder (run `make models`)")
         return path
 
     loaded = sys.modules.get(MODULE_NAME)
@@ -69,7 +70,7 @@ def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
         origin = spec.origin if spec is not None else None
     if origin:
         path = Path(origin).resolve().parent
-        if (path / "models").is_dir():
+        if (path / MODELS_DIR).is_dir():
             return path
 
     for path in CHECKOUT_CANDIDATES:

@@ -14,8 +14,8 @@ from __future__ import annotations
 
 import os
 import queue
+import secrets
 import shutil
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -243,9 +243,8 @@ class _Writer:
         self.info = info
         self.notes = notes
         self.frames = 0
-        prefix = f".{target.name}."
         if video_format == "png":
-            self.temp = Path(tempfile.mkdtemp(dir=target.parent, prefix=prefix, suffix=".part"))
+            self.temp = _temporary_folder(target)
             self.container = None
             self.audio_map: dict = {}
             if audio:
@@ -253,7 +252,9 @@ class _Writer:
             return
         import av
 
-        fd, temp = tempfile.mkstemp(dir=target.parent, prefix=prefix, suffix=".part")
+        from .image_io import _create_temporary
+
+        fd, temp = _create_temporary(target)
         os.close(fd)
         self.temp = Path(temp)
         self.container = None
@@ -364,30 +365,35 @@ class _Writer:
 
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
-        from .image_io import _UMASK
+        from .image_io import _link_exclusive
 
         target = self.target
         if self.temp.is_dir():
-            os.chmod(self.temp, 0o777 & ~_UMASK)
             if os.path.lexists(target):
                 if not overwrite:
                     raise FileExistsError(f"{target} already exists")
-                old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.", suffix=".old"))
-                os.replace(target, old / "x")
+                old = _temporary_folder(target)
+                os.replace(target, old / "replaced")
                 os.rename(self.temp, target)
                 shutil.rmtree(old, ignore_errors=True)
             else:
                 os.rename(self.temp, target)
-            return
-        os.chmod(self.temp, 0o666 & ~_UMASK)
-        if overwrite:
+        elif overwrite:
             os.replace(self.temp, target)
-            return
+        else:
+            _link_exclusive(str(self.temp), target)
+
+
+def _temporary_folder(target: Path) -> Path:
+    """A new hidden folder beside ``target`` (mode 0o777 less the umask, as any folder the user makes)."""
+    for _ in range(100):
+        folder = target.parent / f".{target.name}.{secrets.token_hex(4)}.part"
         try:
-            os.link(self.temp, target)
+            folder.mkdir(0o777)
+            return folder
         except FileExistsError:
-            raise FileExistsError(f"{target} already exists") from None
-        os.unlink(self.temp)
+            continue
+    raise FileExistsError(f"no free temporary name beside {target}")
 
 
 def _av_samples(pixels: np.ndarray) -> tuple[np.ndarray, str]:
@@ -430,7 +436,7 @@ def matte_video(
     makes it "composite" (an ordinary video).  ``on_frame(done, total)`` is
     called after each rendered frame (total is an estimate, 0 when unknown).
     """
-    from .jobs import _check_targets
+    from .pipeline import _check_targets
 
     source = Path(source)
     claimed = claimed if claimed is not None else set()
@@ -535,10 +541,12 @@ def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo
                    background: "Background | None", on_frame: Callable[[int, int], None] | None):
     """Render every decoded frame as the host does and pass the outputs on; returns
     (frames, seconds after the first frame, the smoother or None)."""
-    from .host import OUTPUTS, check_output, check_resize_mode, decontaminated
+    from .contract import CUTOUT, LUMA_MATTE
+    from .host import check_output, check_resize_mode
+    from .postprocess import decontaminated
     from .smoothing import MatteSmoother
 
-    code = OUTPUTS["matte" if kind == "matte" else "cutout"]
+    code = LUMA_MATTE if kind == "matte" else CUTOUT
     params = {"output": code, "resize_mode": check_resize_mode(resize_mode)}
     instance_id = host.new_instance_id()  # one clip, one instance
     smoother = MatteSmoother() if smooth else None
@@ -560,7 +568,7 @@ def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo
         image = HostImage(pixels, info.bit_depth)
         result = host.render(image, params, instance_id=instance_id)
         check_output(result, image, code)
-        matte = result.pixels[:, :, 0 if code == OUTPUTS["matte"] else 3]
+        matte = result.pixels[:, :, 0 if code == LUMA_MATTE else 3]
         if smoother is not None:
             matte = from_float(smoother.update(pixels, to_float(matte)), dtype)
         if kind == "matte":
@@ -594,6 +602,19 @@ def frames_summary(results: list[VideoResult]) -> str:
     return f"{frames} frame{'s' if frames != 1 else ''}{rate}"
 
 
+def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path]) -> None:
+    """One clip of a ``tavelin`` run (``plan``: the CLI's Run), with its notes said and its result kept."""
+    options, args = plan.options, plan.args
+    clip = matte_video_shown(
+        plan.ui, host, source, out_dir=options.out_dir, output=options.output, resize_mode=options.resize_mode,
+        decontaminate=options.decontaminate, overwrite=options.overwrite, video_format=args.video_format,
+        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed,
+    )
+    plan.clips.append(clip)
+    for note in clip.notes:
+        plan.say(f"{source}: {note}")
+
+
 def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **options: Any) -> VideoResult:
     """``matte_video`` with a progress bar in frames (rate and time left) on the host's display."""
     if ui.quiet:
@@ -616,5 +637,5 @@ def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **option
 
 __all__ = [
     "ENCODINGS", "VIDEO_FORMATS", "VIDEO_SUFFIXES", "VideoReadError", "VideoResult", "VideoWriteError",
-    "frame_name", "is_video", "matte_video", "matte_video_shown", "video_output_path",
+    "frame_name", "is_video", "matte_video", "matte_video_shown", "run_clip", "video_output_path",
 ]

@@ -1,28 +1,15 @@
-"""A recording stand-in for the media host, for tests of the plug-in itself.
+"""A recording stand-in for the media host, for tests and benchmarks of the plug-in itself.
 
 Every call the plug-in makes on host objects lands in one shared event list,
-so tests can check order as well as arguments.
+so tests can check order as well as arguments.  Host images here are plain
+dicts {"array": ndarray, "bit_depth": ...} ("records"); ImageTools can be
+steered per render to hand the plug-in something else.
 """
 from __future__ import annotations
 
 import asyncio
-import os
 from dataclasses import dataclass, field
 from typing import Any
-
-# The seven progress steps of a model load, in order.
-LOAD_STEPS = [
-    ("Importing libraries...", 0),
-    ("Importing libraries...", 10),
-    ("Selecting model...", 20),
-    ("Loading model weights...", 30),
-    ("Moving model to device...", 70),
-    ("Warming up model...", 90),
-    ("Model loaded", 100),
-]
-
-FULL_MODEL = "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt"
-HALF_MODEL = "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"
 
 
 @dataclass
@@ -66,18 +53,29 @@ class TorchTools:
 
 
 class ImageTools:
-    """Host images are dicts {"array": ndarray, "bit_depth": ...}."""
+    """image_to_np hands out the record's "array", or `array` when that is set (the
+    record itself is then only passed through); np_to_image wraps the array in a
+    record and remembers what it got."""
 
     def __init__(self, events: Events):
         self.events = events
+        self.array = None
+        self.to_np = None  # replaces image_to_np when set
+        self.from_np = None  # replaces np_to_image when set
+        self.last = None  # (array, bit_depth) of the last np_to_image call
 
     def image_to_np(self, image):
         self.events.add("image_to_np")
-        return image["array"]
+        if self.to_np is not None:
+            return self.to_np(image)
+        return image["array"] if self.array is None else self.array
 
     def np_to_image(self, array, bit_depth):
         self.events.add("np_to_image", bit_depth)
-        return {"array": array, "bit_depth": bit_depth}
+        self.last = (array, bit_depth)
+        if self.from_np is not None:
+            return self.from_np(array, bit_depth)
+        return record(array, bit_depth)
 
 
 class API:
@@ -137,17 +135,45 @@ def drive(coro):
         return stop.value
 
 
-def host_image(array, bit_depth=8):
+def record(array, bit_depth=8):
+    """A host image as these doubles hand it around."""
     return {"array": array, "bit_depth": bit_depth}
 
 
-def save_networks(plugin_dir, module, half_module=None):
-    """Scripts `module` and writes it as both weight files under plugin_dir/models."""
+def new_plugin(device="cpu", dtype=None):
+    """A plug-in object constructed with a fresh API double; returns (plugin, api)."""
+    import Tavelin
+
+    api = API(device, dtype)
+    return Tavelin.Tavelin(api), api
+
+
+def render(plugin, api, plugin_dir, array, params, bit_depth=8, instance_id=None):
+    """One render of `array` driven to its end; returns the plug-in's result."""
+    return drive(plugin.render(record(array, bit_depth), params, instance_id, Tools(plugin_dir, api.events)))
+
+
+_shared = {}
+
+
+def shared_plugin(plugin_dir, dtype=None):
+    """One loaded plug-in per weight files and precision, for tests that only look at outputs."""
     import torch
 
-    models = os.path.join(plugin_dir, "models")
-    os.makedirs(models, exist_ok=True)
-    scripted = torch.jit.script(module)
-    scripted.save(os.path.join(models, FULL_MODEL))
-    (torch.jit.script(half_module) if half_module is not None else scripted).save(os.path.join(models, HALF_MODEL))
-    return plugin_dir
+    dtype = dtype or torch.float32
+    key = (plugin_dir, dtype)
+    if key not in _shared:
+        plugin, api = new_plugin("cpu", dtype)
+        plugin.load_model("cpu", dtype, Tools(plugin_dir))
+        _shared[key] = plugin, api
+    plugin, api = _shared[key]
+    api.events.items.clear()
+    return plugin, api
+
+
+def outcome(fn):
+    """("ok", value) or ("error", exception) for anything derived from Exception."""
+    try:
+        return "ok", fn()
+    except Exception as error:  # noqa: BLE001 - any Python exception is an acceptable answer
+        return "error", error

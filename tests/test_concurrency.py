@@ -1,7 +1,7 @@
-"""Many renders in flight on one plug-in object, with cancellations at random
-points, on both asyncio Task implementations; and two plug-in objects rendering
-on two threads, each thread with its own event loop. Outputs equal those of
-sequential renders; nothing is left never awaited or raised unraisably."""
+"""Many renders in flight on one plug-in object, gathered or with cancellations at
+random points, on both asyncio Task implementations; and two plug-in objects
+rendering on two threads, each thread with its own event loop. Outputs equal those
+of sequential renders; nothing is left never awaited or raised unraisably."""
 import asyncio
 import gc
 import random
@@ -14,10 +14,10 @@ import pytest
 import torch
 from torch import nn
 
-from hardening_support import assert_same_image, drive, new_host, new_plugin, reference_render, write_networks
-from host_double import Events, Tools
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+from testkit.host_double import Events, Tools, drive, new_plugin
+from testkit.networks import make_plugin_dir, random_rgb, save_networks
+from tavelin_host.contract import CUTOUT, LUMA_MATTE
+from testkit.reference import assert_same_image, reference_render
 
 TASKS = {"c-task": asyncio.tasks._CTask, "py-task": asyncio.tasks._PyTask}
 IN_FLIGHT = 200
@@ -41,14 +41,9 @@ class CountingBlue(nn.Module):
         return x[:, :, 0:1] / 255.0
 
 
-@pytest.fixture(autouse=True)
-def quick_loads(monkeypatch):
-    monkeypatch.setattr("time.sleep", lambda s: None)
-
-
 @pytest.fixture(scope="module")
 def plugin_dir(tmp_path_factory):
-    return write_networks(tmp_path_factory.mktemp("concurrency"), CountingBlue())
+    return save_networks(tmp_path_factory.mktemp("concurrency"), CountingBlue())
 
 
 @pytest.fixture
@@ -87,9 +82,7 @@ def make_cases(n, seed):
 
 
 def new_rig(plugin_dir):
-    api = new_host()
-    api.ImageTools.to_np = lambda image: image["array"]
-    plugin = new_plugin(api)
+    plugin, api = new_plugin()
     plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
     api.events.items.clear()
     return plugin, api
@@ -103,11 +96,9 @@ def sequential(plugin, plugin_dir, cases):
 @pytest.fixture(scope="module")
 def expected(plugin_dir):
     """Cases with the outputs of sequential renders, checked against the reference computation."""
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr("time.sleep", lambda s: None)
-        cases = make_cases(IN_FLIGHT, seed=2024)
-        plugin, _ = new_rig(plugin_dir)
-        outputs = sequential(plugin, plugin_dir, cases)
+    cases = make_cases(IN_FLIGHT, seed=2024)
+    plugin, _ = new_rig(plugin_dir)
+    outputs = sequential(plugin, plugin_dir, cases)
     for (image, params), out in zip(cases, outputs):
         assert_same_image(out, reference_render(image["array"], image["bit_depth"], params["output"],
                                                 params["resize_mode"], half=False))
@@ -235,3 +226,54 @@ def test_two_plugins_on_two_threads(plugin_dir, expected, strict):
             for result, out in zip(run, outputs):
                 assert_same_image(result["image"]["array"], out)
     assert torch.is_grad_enabled()
+
+
+@pytest.fixture(scope="module")
+def smooth_dir(tmp_path_factory):
+    return make_plugin_dir(tmp_path_factory.mktemp("smooth"), record=False)
+
+
+def requests(n):
+    rng = np.random.default_rng(7)
+    out = []
+    for i in range(n):
+        bit_depth = (8, 16)[i % 2]
+        shape = [(5, 7), (1, 9), (8, 3), (6, 6)][i % 4]
+        params = {"output": (LUMA_MATTE, CUTOUT)[(i // 2) % 2], "resize_mode": (i // 4) % 2}
+        out.append((random_rgb(rng, *shape, bit_depth=bit_depth), bit_depth, params))
+    return out
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+def test_gathered_renders_equal_sequential_ones(smooth_dir, dtype):
+    plugin, api = new_plugin("cpu", dtype)
+    work = requests(50)
+    sequential = [
+        drive(plugin.render({"array": a, "bit_depth": b}, p, i, Tools(smooth_dir)))["image"]["array"]
+        for i, (a, b, p) in enumerate(work)
+    ]
+    order = []
+
+    async def one(i, a, b, p):
+        tools = Tools(smooth_dir)
+        original = tools.progress
+
+        def progress(percent):
+            order.append(("suspend", i))
+            return original(percent)
+
+        tools.progress = progress
+        result = await plugin.render({"array": a, "bit_depth": b}, p, i, tools)
+        order.append(("done", i))
+        return result["image"]["array"]
+
+    async def host():
+        return await asyncio.gather(*(one(i, *w) for i, w in enumerate(work)))
+
+    gathered = asyncio.run(host())
+    for got, want in zip(gathered, sequential):
+        assert got.dtype == want.dtype
+        np.testing.assert_array_equal(got, want)
+    # every render was in flight before the first finished
+    assert [kind for kind, _ in order[:50]] == ["suspend"] * 50
+    assert api.events.names().count("progress_bar") == 7  # one load for all of them

@@ -14,13 +14,10 @@ import pytest
 import torch
 from torch import nn
 
-from hardening_support import (
-    BlueMatte, assert_same_image, drive, good_render, new_host, new_plugin, outcome, reference_render,
-    weight_file, write_networks,
-)
-from host_double import LOAD_STEPS, Events, Tools
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning")
+from tavelin_host.contract import LOAD_STEPS, MODNEXT_ATTR
+from testkit.host_double import Events, Tools, drive, new_plugin, outcome
+from testkit.networks import save_networks, weight_file
+from testkit.reference import assert_same_image, good_render, reference_render
 
 STEPS = LOAD_STEPS
 # how far a load got when a step failed: the records are written between steps 5 and 6,
@@ -29,17 +26,11 @@ RECORDS_WRITTEN_FROM_STEP = 6
 MODULE_REPLACED_FROM_STEP = 6  # a network that failed placement is not kept
 
 
-@pytest.fixture(autouse=True)
-def quick_loads(monkeypatch):
-    monkeypatch.setattr("time.sleep", lambda s: None)
-
-
 @pytest.fixture
 def loaded(tmp_path):
     """A plug-in whose network is loaded for ("cpu", float32), with a clean event log."""
-    plugin_dir = write_networks(tmp_path)
-    api = new_host()
-    plugin = new_plugin(api)
+    plugin_dir = save_networks(tmp_path)
+    plugin, api = new_plugin()
     plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
     api.events.items.clear()
     return plugin, api, plugin_dir
@@ -132,7 +123,7 @@ def test_damaged_weight_file(loaded, kind, via, capsys):
     assert "progress_bar" not in api.events.names()
 
     repair(path)
-    write_networks(plugin_dir)
+    save_networks(plugin_dir)
     render_half(plugin, api, plugin_dir)
     assert records(plugin) == ("cpu", torch.float16)
 
@@ -146,16 +137,15 @@ def test_unusable_plugin_directory_on_a_fresh_plugin(tmp_path, tools_fault, via)
         del tools.plugin_path
     elif tools_fault == "plugin-path-none":
         tools.plugin_path = None
-    api = new_host()
-    plugin = new_plugin(api)
+    plugin, api = new_plugin()
     before = records(plugin)
     with pytest.raises((AttributeError, TypeError, OSError, RuntimeError, ValueError)):
         load_via(via, plugin, api, "cpu", torch.float32, tools)
     assert records(plugin) == before == ("Not loaded on any device", "Not loaded with any dtype")
-    assert not hasattr(plugin, "modnext")
+    assert not hasattr(plugin, MODNEXT_ATTR)
     assert api.events.names()[-1] == "close_progress_bar" and "empty_cache" not in api.events.names()
 
-    write_networks(plugin_dir)
+    save_networks(plugin_dir)
     good_render(plugin, api, plugin_dir)
 
 
@@ -254,7 +244,7 @@ NETWORKS = {
 def test_misbehaving_network(loaded, network, via, capsys):
     plugin, api, plugin_dir = loaded
     warms_up, renders = NETWORKS[network]
-    write_networks(plugin_dir, network())
+    save_networks(plugin_dir, network())
     capsys.readouterr()
 
     # a load completes whatever the network does with the warm-up input
@@ -287,7 +277,7 @@ def test_misbehaving_network(loaded, network, via, capsys):
     assert torch.is_grad_enabled()
 
     # repaired: the host loads again, and renders are right
-    write_networks(plugin_dir)
+    save_networks(plugin_dir)
     plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
     good_render(plugin, api, plugin_dir)
     good_render(plugin, api, plugin_dir, mode=1, output=1)
@@ -297,7 +287,7 @@ def test_misbehaving_network(loaded, network, via, capsys):
 @pytest.mark.parametrize("output", [1, 2])
 def test_nan_matte_gives_transparent_eight_bit_alpha(loaded, mode, output):
     plugin, api, plugin_dir = loaded
-    write_networks(plugin_dir, NaNOut())
+    save_networks(plugin_dir, NaNOut())
     plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
     rgb = np.random.default_rng(11).integers(0, 256, size=(9, 7, 3), dtype=np.uint8)
     rgb[..., 1] |= 1  # every pixel NaN ...

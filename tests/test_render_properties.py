@@ -14,13 +14,11 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import Tavelin
-from hardening_support import (
-    GOOD_RGB, assert_same_image, drive, good_render, new_host, new_plugin, outcome, reference_render, write_networks,
-)
-from host_double import Events, Tools
+from testkit.host_double import Events, Tools, drive, new_plugin, outcome
+from testkit.networks import save_networks
+from testkit.reference import GOOD_RGB, assert_same_image, good_render, reference_render
 
 pytestmark = [
-    pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load).*:DeprecationWarning"),
     # host samples such as NaN or 1e30 in the reference's own casts
     pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning"),
     pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning"),
@@ -34,13 +32,10 @@ PROPERTY = settings(
 
 @pytest.fixture(scope="module")
 def rig(tmp_path_factory):
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr("time.sleep", lambda s: None)  # the load's pause, at every reload
-        plugin_dir = write_networks(tmp_path_factory.mktemp("hardening"))
-        api = new_host()
-        plugin = new_plugin(api)
-        good_render(plugin, api, plugin_dir)
-        yield plugin, api, plugin_dir
+    plugin_dir = save_networks(tmp_path_factory.mktemp("properties"))
+    plugin, api = new_plugin()
+    good_render(plugin, api, plugin_dir)
+    return plugin, api, plugin_dir
 
 
 # --- odd objects ----------------------------------------------------------------------------------------------------
