@@ -88,6 +88,7 @@ bench: plugin models
 	$(PY) bench/bench_render.py
 	$(PY) bench/bench_network.py
 	$(PY) bench/bench_decontaminate.py
+	$(PY) bench/bench_video.py
 
 soak: plugin
 	$(PY) bench/soak.py

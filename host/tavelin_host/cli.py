@@ -36,9 +36,11 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Folders and glob patterns expand to the files in them (their own outputs, "
         "*.cutout.*, *.matte.* and *.preview.*, excepted). Outputs are named <stem>.cutout.png, "
         "<stem>.matte.png and <stem>.preview.png; 32-bit float images give .tif (or .exr for "
-        "OpenEXR input). Exit status: 0 when every file succeeded, 1 when some failed, 2 on a usage error.",
+        "OpenEXR input); --background gives <stem>.composite.<ext>. Clips (.mp4, .mov, .mkv, .webm, ...) "
+        "give <stem>.cutout.mov (see --video-format). "
+        "Exit status: 0 when every file succeeded, 1 when some failed, 2 on a usage error.",
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="image files, folders or glob patterns")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="image or clip files, folders or glob patterns")
     parser.add_argument("-o", "--output-dir", metavar="DIR", help="write outputs here (default: beside each input)")
     parser.add_argument("--output", choices=OUTPUT_KINDS, default="cutout",
                         help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte")
