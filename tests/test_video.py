@@ -167,6 +167,26 @@ def test_each_output_format_keeps_frames_timing_geometry_and_alpha(case, clips, 
 
 
 @needs_plugin
+def test_each_clip_is_one_instance_rendered_frame_by_frame(clips, host, tmp_path, monkeypatch):
+    calls = []
+
+    class Recording:
+        def __init__(self, plugin):
+            self._plugin = plugin
+
+        def render(self, image, params, instance_id, tools):
+            calls.append((instance_id, image["width"], image["height"]))
+            return self._plugin.render(image, params, instance_id, tools)
+
+    monkeypatch.setattr(host, "plugin", Recording(host.plugin))
+    for name in ("h264", "deep"):
+        matte_video(host, clips[name], out_dir=tmp_path / name, video_format="png")
+    ids = [call[0] for call in calls]
+    assert len(ids) == 2 * FRAMES and len(set(ids[:FRAMES])) == 1 and len(set(ids)) == 2
+    assert {call[1:] for call in calls} == {(H, W)}  # rendered upright
+
+
+@needs_plugin
 @pytest.mark.parametrize("video_format", ["mov", "png"])
 @pytest.mark.parametrize("fault", [KeyboardInterrupt, RuntimeError])
 def test_an_interrupted_or_failed_clip_leaves_nothing(fault, video_format, clips, host, tmp_path):
