@@ -39,6 +39,7 @@ VIDEO_FORMATS = ("mov", "webm", "png")
 QUEUE_FRAMES = 4          # frames in flight between two stages
 POLL_SECONDS = 0.1        # how often a blocked stage looks for a stop request
 END = object()            # end of the stream between stages
+VIDEO_RANGE = 1           # FFmpeg's AVCOL_RANGE_MPEG: luma 16..235 (64..940 at 10 bits), as editors expect
 
 
 class VideoReadError(Exception):
@@ -88,7 +89,7 @@ class ClipInfo:
     frames: int                 # best estimate, for progress only
     deep: bool                  # more than 8 bits per sample
     sample_aspect_ratio: Fraction | None
-    colour: dict                # colorspace, color_range, color_primaries, color_trc of the source
+    colour: dict                # colorspace, color_primaries, color_trc of the source
     audio: list                 # the audio streams (PyAV stream objects of the probe container)
 
     @property
@@ -160,7 +161,7 @@ def probe(container: Any) -> ClipInfo:
         frames = round(container.duration / 1_000_000 * rate)
     fmt = ctx.format
     deep = fmt is not None and max((c.bits for c in fmt.components), default=8) > 8
-    colour = {name: getattr(ctx, name, 0) for name in ("colorspace", "color_range", "color_primaries", "color_trc")}
+    colour = {name: getattr(ctx, name, 0) for name in ("colorspace", "color_primaries", "color_trc")}
     return ClipInfo(
         width=ctx.width, height=ctx.height, rotation=0, rate=Fraction(rate), time_base=Fraction(time_base),
         frames=int(frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
@@ -291,12 +292,14 @@ class _Writer:
                 # Matroska takes the aspect from the stream record, which PyAV cannot set.
                 sar = info.sample_aspect_ratio
                 self.notes.append(f"pixel aspect {sar.numerator}:{sar.denominator} not kept: webm output has square pixels")
+        # The source's colour description carries over; samples are written in video range.
         for name, value in info.colour.items():
             if value:
                 try:
                     setattr(stream.codec_context, name, value)
                 except (AttributeError, ValueError, TypeError):
                     pass
+        stream.codec_context.color_range = VIDEO_RANGE
         return stream
 
     def audio(self, packet: Any) -> None:
@@ -337,7 +340,7 @@ class _Writer:
         frame.pts = pts
         frame.time_base = self.info.time_base
         colorspace = self.info.colour.get("colorspace") or None
-        frame = frame.reformat(format=self.encoding.pix_fmt, dst_colorspace=colorspace, dst_color_range=1)
+        frame = frame.reformat(format=self.encoding.pix_fmt, dst_colorspace=colorspace, dst_color_range=VIDEO_RANGE)
         for packet in self.stream.encode(frame):
             self.container.mux(packet)
 
