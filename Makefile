@@ -123,6 +123,7 @@ bench: plugin models
 	$(PY) bench/bench_decontaminate.py
 	$(PY) bench/bench_people.py
 	$(PY) bench/bench_cli.py
+	$(PY) bench/bench_video.py
 
 soak: plugin
 	$(PY) bench/soak.py

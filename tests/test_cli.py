@@ -299,10 +299,52 @@ def test_people_pages_and_precision_are_reported_as_they_are(portraits):
     assert "Separate people" in " ".join(tavelin("--help").stdout.split())
 
 
+@needs_plugin
+def test_background_composites_the_cutout_at_the_input_bit_depth(photos, mixed_run, tmp_path):
+    folder, sizes = photos
+    _, plain, _ = mixed_run
+    run = tavelin(folder / "portrait.jpg", folder / "deep.png", folder / "layer.png", "-o", tmp_path,
+                  "--background", "#ff0000", "--plugin-dir", PLUGIN_DIR)
+    assert run.returncode == 0, run.stderr
+    red = np.array([1.0, 0.0, 0.0])
+    for name, dtype, tolerance in [("portrait.composite.jpg", np.uint8, 0.03),  # a JPEG stays a JPEG
+                                   ("deep.composite.png", np.uint16, 1e-4), ("layer.composite.png", np.uint8, 0.003)]:
+        stem = name.split(".")[0]
+        stored = raw(tmp_path / name)
+        assert stored.dtype == dtype and stored.shape == (*sizes[stem], 3), name
+        cutout = read_image(plain / f"{stem}.cutout.png").as_float()
+        expected = cutout[:, :, :3] * cutout[:, :, 3:] + red * (1 - cutout[:, :, 3:])
+        assert np.abs(read_image(tmp_path / name).as_float() - expected).mean() < tolerance, name
+    assert not (tmp_path / "portrait.cutout.png").exists()
+
+
+@pytest.mark.parametrize("bit_depth", [8, 32])
+def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(tmp_path, bit_depth):
+    from tavelin_host.background import Background
+    from tavelin_host.images import HostImage
+
+    # 40 x 20 picture, red rising left to right: covering 10 x 10 takes its middle half at half size
+    ramp = np.zeros((20, 40, 3), np.uint8)
+    ramp[:, :, 0] = np.arange(40) * 6
+    write_image(tmp_path / "ramp.png", ramp)
+    background = Background.parse(str(tmp_path / "ramp.png"))
+    cutout = np.zeros((10, 10, 4), np.float32)
+    cutout[:, 5:] = (2.5, 0.5, 0.25, 1.0)  # opaque right half; float colour above 1
+    image = HostImage.from_array(cutout, bit_depth)
+    out = background.composite(image.pixels, bit_depth)
+    assert out.dtype == image.pixels.dtype and out.shape == (10, 10, 3)
+    values = out.astype(np.float32) / (255 if bit_depth == 8 else 1)
+    np.testing.assert_allclose(values[:, 5:], np.broadcast_to(image.as_float()[:, 5:, :3], (10, 5, 3)), atol=1e-6)
+    shown = values[0, :5, 0] * 255 / 6  # the picture's own column numbers under the clear half
+    assert 9 <= shown[0] <= 12 and np.all(np.diff(shown) > 1.5)
+
+
 @pytest.mark.parametrize("args,message", [
     (["--resize-mode", "5"], "invalid choice"),
     (["--device", "gpu"], "unknown device"),
     (["--precision", "bf16"], "unknown precision"),
+    (["--background", "#12345z"], "is not a colour"),
+    (["--background", "nowhere.png"], "neither a colour"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
     run = tavelin(tmp_path, *args)

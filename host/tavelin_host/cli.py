@@ -6,7 +6,7 @@ import contextlib
 import os
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Sequence
 
@@ -15,7 +15,7 @@ from typing import Sequence
 from . import __version__
 from .contract import MODE_SIZES, OUTPUT_CODES
 from .devices import DeviceError, parse_device, parse_precision
-from .inputs import STDIN, Expansion, expand_inputs, output_folder, plan_names
+from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder, plan_names
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
@@ -36,13 +36,14 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Folders and glob patterns expand to the image files in them (by extension; outputs this "
         "tool wrote for an input beside them are skipped, and links to folders are not followed). "
         "Outputs are named <stem>.cutout.png, <stem>.matte.png and <stem>.preview.png; 32-bit float "
-        "images give .tif (or .exr for OpenEXR input); two inputs with one stem (a.jpg, a.png) keep "
+        "images give .tif (or .exr for OpenEXR input); --background gives <stem>.composite.<ext>; clips "
+        "(.mp4, .mov, .mkv, .webm, ...) give <stem>.cutout.mov (see --video-format); two inputs with one stem (a.jpg, a.png) keep "
         "their extension (a.jpg.cutout.png). With -r and -o the folders below the input folder are "
         "mirrored under -o. Exit status: 0 when every file succeeded (or was skipped), 1 when some "
         "failed, 2 on a usage error, 130 when interrupted.",
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
-                        help="image files, folders or glob patterns; - reads one image from standard input")
+                        help="image or clip files, folders or glob patterns; - reads one image from standard input")
     parser.add_argument("-o", "--output-dir", metavar="DIR",
                         help="write outputs here (default: beside each input); - writes the one output "
                         "to standard output")
@@ -60,6 +61,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--decontaminate", action="store_true",
                         help="replace the cut-out's colour by the estimated foreground colour (removes halos); "
                         "previews then use a contrasting background")
+    parser.add_argument("--background", type=_background_arg, metavar="COLOR|IMAGE",
+                        help="composite the cut-out over a colour (#rrggbb, white, ...) or an image "
+                        "(cover-fitted); writes <stem>.composite.<ext>")
+    parser.add_argument("--video-format", choices=VIDEO_FORMATS, default="mov",
+                        help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha) "
+                        "or png (a folder of PNG frames, 16-bit for deeper sources)")
+    parser.add_argument("--no-smooth", dest="smooth", action="store_false",
+                        help="clips: keep each frame's own matte (no smoothing over time)")
     parser.add_argument("-r", "--recursive", action="store_true", help="descend into sub-folders")
     existing = parser.add_mutually_exclusive_group()
     existing.add_argument("--overwrite", action="store_true", help="replace existing outputs (inputs never are)")
@@ -91,6 +100,15 @@ def _device_arg(value: str) -> str:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _background_arg(value: str):
+    from .background import Background, BackgroundError
+
+    try:
+        return Background.parse(value)
+    except BackgroundError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _precision_arg(value: str) -> str:
     try:
         return parse_precision(value)
@@ -111,14 +129,17 @@ def _megapixels_arg(value: str) -> float:
 def _one_line(exc: BaseException) -> str:
     from .image_io import ImageReadError, ImageTooLargeError, ImageWriteError
     from .pipeline import OutputExistsError, Skipped, WouldOverwriteInputError
+    from .video import VideoReadError, VideoWriteError
 
-    known = (ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError, Skipped)
+    known = (ImageWriteError, OutputExistsError, WouldOverwriteInputError, FileExistsError, Skipped, VideoWriteError)
     text = str(exc).strip().splitlines()
     message = text[0] if text else ""
     if isinstance(exc, ImageTooLargeError):
         return f"cannot read image: {message} (--max-megapixels raises it)"
     if isinstance(exc, ImageReadError):
         return f"cannot read image: {message}"
+    if isinstance(exc, VideoReadError):
+        return f"cannot read video: {message}"
     if isinstance(exc, known) and message:
         return message
     if isinstance(exc, OSError) and exc.strerror:
@@ -151,6 +172,7 @@ class Run:
     device: str = ""
     seconds: float = 0.0
     written: list[Path] = field(default_factory=list)
+    clips: list = field(default_factory=list)  # a VideoResult per clip matted
 
     @property
     def files(self) -> list[Path]:
@@ -191,7 +213,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     options = MatteOptions(out_dir=STDIN if to_stdout else out_dir, output=args.output,
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
-                           max_pixels=int(args.max_megapixels * 1e6))
+                           max_pixels=int(args.max_megapixels * 1e6), background=args.background)
     plan = Run(args, ui, expansion, options)
     for problem in expansion.problems:
         plan.say(problem)
@@ -213,6 +235,9 @@ def parse(argv: Sequence[str] | None) -> Run | int:
             return EXIT_USAGE
         if args.output == "matte" and not args.preview:
             plan.say("note: --decontaminate changes cut-outs and previews, not mattes")
+    if args.background is not None and args.output == "matte":
+        plan.say("--background composites the cut-out; it does not go with --output matte")
+        return EXIT_USAGE
 
     # Before any work: the plug-in with its weights, and every output folder writable.
     try:
@@ -269,8 +294,11 @@ def run(plan: Run) -> int | None:
     args, ui = plan.args, plan.ui
     started = time.monotonic()
     out_dir = plan.options.out_dir
+    # Stills go through the overlapped batch; clips after them, each with its own
+    # decode/render/encode threads.
+    clips = [item for item in plan.expansion.inputs if not item.is_stdin and is_video(item.path)]
     items = [Item(item.path, output_folder(item, None if out_dir == STDIN else out_dir), item.stem)
-             for item in plan.expansion.inputs]
+             for item in plan.expansion.inputs if item not in clips]
     inputs = {Path(os.path.realpath(item.path)) for item in plan.expansion.inputs if not item.is_stdin}
     stdout = sys.stdout.buffer if out_dir == STDIN else None
     stdin = sys.stdin.buffer if any(item.is_stdin for item in plan.expansion.inputs) else None
@@ -294,7 +322,7 @@ def run(plan: Run) -> int | None:
     # The plug-in prints its diagnostics; they go to stderr, between the progress bars
     # (with --quiet only its warnings and errors).
     diagnostics = LineWriter(ui.write if not args.quiet else _only_problems(ui.write))
-    bar = ui.file_bar(None, total=len(items))
+    bar = ui.file_bar(None, total=len(items) + len(clips))
     host = None
     try:
         with contextlib.redirect_stdout(diagnostics):
@@ -307,6 +335,9 @@ def run(plan: Run) -> int | None:
                 return EXIT_USAGE
             try:
                 batch.run(host, report)
+                for clip in clips:
+                    _run_clip(plan, host, clip, inputs, batch.claimed)
+                    bar.update(1)
             except KeyboardInterrupt:
                 plan.interrupted = True
     finally:
@@ -321,6 +352,21 @@ def run(plan: Run) -> int | None:
     return None
 
 
+def _run_clip(plan: Run, host, item, inputs, claimed) -> None:
+    from .video import run_clip
+
+    options = plan.options
+    if out_dir := options.out_dir:
+        options = replace(options, out_dir=output_folder(item, out_dir))
+    try:
+        run_clip(replace(plan, options=options), host, item.path, inputs, claimed)
+    except Exception as exc:  # one bad file must not stop the run
+        plan.failed += 1
+        plan.say(f"{shown(item.path)}: {_one_line(exc)}")
+    else:
+        plan.done += 1
+
+
 def summarise(plan: Run) -> int:
     """The last line of a run, and its exit status."""
     if plan.interrupted:
@@ -331,8 +377,13 @@ def summarise(plan: Run) -> int:
         total = len(plan.files) + len(plan.problems)
         skipped = f"{plan.skipped} skipped (outputs exist), " if plan.skipped else ""
         no_person = f", {plan.no_person} with no person found" if plan.no_person else ""
+        rate = ""
+        if plan.clips:
+            from .video import frames_summary
+
+            rate = ", " + frames_summary(plan.clips)
         plan.say(f"{plan.done} of {total} matted, {skipped}{failed} failed{no_person}, {plan.seconds:.1f} s "
-                 f"on {plan.device}")
+                 f"on {plan.device}{rate}")
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 

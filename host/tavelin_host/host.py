@@ -124,11 +124,18 @@ class Host:
 
     # -- rendering --------------------------------------------------------------
 
+    def new_instance_id(self) -> int:
+        """A fresh instance id; a clip keeps one for all its frames."""
+        return next(self._ids)
+
     async def render_async(
-        self, image: Mapping, params: Mapping[str, Any], on_progress: Callable[[int], None] | None = None
+        self, image: Mapping, params: Mapping[str, Any], on_progress: Callable[[int], None] | None = None,
+        instance_id: int | None = None,
     ) -> HostImage:
         """Await the plug-in's render with a fresh tools object; returns the output host image."""
-        result = await self.plugin.render(image, dict(params), next(self._ids), self.tools(on_progress))
+        if instance_id is None:
+            instance_id = self.new_instance_id()
+        result = await self.plugin.render(image, dict(params), instance_id, self.tools(on_progress))
         if not isinstance(result, Mapping) or "image" not in result:
             raise RuntimeError(f"the plug-in returned {type(result).__name__}, not {{'image': ...}}")
         out = result["image"]
@@ -138,10 +145,10 @@ class Host:
 
     def render(
         self, image: Mapping, params: Mapping[str, Any] | None = None,
-        on_progress: Callable[[int], None] | None = None,
+        on_progress: Callable[[int], None] | None = None, instance_id: int | None = None,
     ) -> HostImage:
         """Render one host image with raw plug-in parameters ({"output": 1|2, "resize_mode": 0..3})."""
-        return self._run(self.render_async(image, params or {}, on_progress))
+        return self._run(self.render_async(image, params or {}, on_progress, instance_id))
 
     def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = 1) -> HostImage:
         """The plug-in's own output for ``image``, checked: nothing of the post-process step applied."""

@@ -23,8 +23,15 @@ STDIN = "-"
 # Extensions read in folder and glob mode (image_io reads these).
 IMAGE_EXTENSIONS = frozenset({".png", ".jpg", ".jpeg", ".jpe", ".jfif", ".webp", ".bmp", ".tif", ".tiff", ".exr"})
 # What this tool writes: <stem>.<tag><suffix>.
-OUTPUT_TAGS = ("cutout", "matte", "preview")
-OUTPUT_SUFFIXES = (".png", ".tif", ".exr")
+# Clips go through the video pipeline; the CLI takes them beside images.
+VIDEO_SUFFIXES = frozenset({
+    ".mp4", ".m4v", ".mov", ".qt", ".mkv", ".webm", ".avi", ".mpg", ".mpeg", ".ts", ".mts", ".m2ts",
+    ".wmv", ".flv", ".3gp", ".ogv", ".mxf", ".y4m",
+})
+VIDEO_FORMATS = ("mov", "webm", "png")
+MEDIA_EXTENSIONS = IMAGE_EXTENSIONS | VIDEO_SUFFIXES
+OUTPUT_TAGS = ("cutout", "matte", "preview", "composite")
+OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm")
 
 NOT_IMAGES = "not an image type by extension"
 OWN_OUTPUTS = "written by tavelin for an input beside them"
@@ -203,9 +210,9 @@ def _output_bases(item: Input, out_dir: Path | None) -> set[tuple[str, str]]:
 
 def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_dir) -> list[Input]:
     out_dir = Path(out_dir) if out_dir is not None and str(out_dir) != STDIN else None
-    images = [(item, arg) for item, arg in candidates if item.path.suffix.lower() in IMAGE_EXTENSIONS]
+    images = [(item, arg) for item, arg in candidates if item.path.suffix.lower() in MEDIA_EXTENSIONS]
     for item, _ in candidates:
-        if item.path.suffix.lower() not in IMAGE_EXTENSIONS:
+        if item.path.suffix.lower() not in MEDIA_EXTENSIONS:
             result.skipped[NOT_IMAGES].append(item.path)
     sources = [item for item, _ in images if _looks_like_output(item.path) is None]
     sources += [item for item in result.inputs if not item.is_stdin]
@@ -239,9 +246,9 @@ def _source_beside(folder: Path, stem: str, listings: dict[Path, set[str]]) -> b
         listings[folder] = {entry.name.casefold() for entry in _scan(folder)}
     names = listings[folder]
     key = stem.casefold()
-    if key in names and Path(key).suffix in IMAGE_EXTENSIONS:
+    if key in names and Path(key).suffix in MEDIA_EXTENSIONS:
         return True
-    return any(key + extension in names for extension in IMAGE_EXTENSIONS)
+    return any(key + extension in names for extension in MEDIA_EXTENSIONS)
 
 
 def _unique(inputs: list[Input]) -> list[Input]:
@@ -275,3 +282,7 @@ def output_folder(item: Input, out_dir: str | os.PathLike | None) -> Path:
     if out_dir is None or str(out_dir) == STDIN:
         return Path() if item.is_stdin else item.path.parent
     return Path(out_dir) / item.subfolder
+
+
+def is_video(path: str | os.PathLike) -> bool:
+    return Path(path).suffix.lower() in VIDEO_SUFFIXES

@@ -27,10 +27,11 @@ from .names import shown
 from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
+    from .background import Background
     from .host import Host
 
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
-OUTPUT_TAGS = (*OUTPUT_KINDS, "preview")
+OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", "composite")
 PREVIEW_SUFFIX = ".png"
 # --format: the container of the main output (default: by bit depth, see output_suffix).
 FORMATS = {"png": ".png", "tif": ".tif", "exr": ".exr"}
@@ -107,6 +108,12 @@ class MatteOptions:
     skip_existing: bool = False
     format: str | None = None
     max_pixels: int | None = DEFAULT_MAX_PIXELS
+    background: "Background | None" = None  # composite the cut-out over it, as <stem>.composite.<ext>
+
+    @property
+    def rendered(self) -> str:
+        """The output kind asked of the plug-in: a composite starts as a cut-out."""
+        return "cutout" if self.background is not None else self.output
 
 
 @dataclass
@@ -141,8 +148,13 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         image = decode_image(stdin.read(), max_pixels=options.max_pixels)
     else:
         image = read_image(source, max_pixels=options.max_pixels)
-    paths = output_paths(source, options.output, image.bit_depth, out_dir=folder, preview=options.preview,
+    paths = output_paths(source, options.rendered, image.bit_depth, out_dir=folder, preview=options.preview,
                          stem=stem, format=options.format)
+    if options.background is not None:
+        from .background import composite_path
+
+        paths["composite"] = composite_path(source, image.bit_depth, folder, stem=stem)
+        del paths["cutout"]
     if str(options.out_dir) != STREAM:
         _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
@@ -165,7 +177,7 @@ def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None
 
 
 def render(host: "Host", job: Job, options: MatteOptions) -> Job:
-    job.result = host.render_image(job.image, output=options.output, resize_mode=options.resize_mode)
+    job.result = host.render_image(job.image, output=options.rendered, resize_mode=options.resize_mode)
     return job
 
 
@@ -173,8 +185,10 @@ def post_process(job: Job, options: MatteOptions) -> Job:
     job.person_found = person_found(job.result.pixels)
     if not job.person_found:
         job.warnings.append("no person found")
-    job.outputs = finish(job.image, job.result, options.output, decontaminate=options.decontaminate,
+    job.outputs = finish(job.image, job.result, options.rendered, decontaminate=options.decontaminate,
                          preview=options.preview)
+    if options.background is not None:
+        job.outputs["composite"] = options.background.composite(job.outputs.pop("cutout"), job.image.bit_depth)
     return job
 
 
@@ -218,13 +232,15 @@ def matte_file(
     overwrite: bool = False,
     inputs: Collection[Path] = (),
     claimed: MutableSet[Path] | None = None,
+    background: "Background | None" = None,
 ) -> list[Path]:
     """Read ``source``, matte it, write the output (and preview); returns the paths written.
 
     ``inputs`` are real paths that must never be written; ``claimed`` collects
     the real paths written so far in a run, so two inputs never share an output.
+    With a ``background`` the output is the cut-out over it, ``<stem>.composite.<ext>``.
     """
-    options = MatteOptions(out_dir, output, resize_mode, preview, decontaminate, overwrite)
+    options = MatteOptions(out_dir, output, resize_mode, preview, decontaminate, overwrite, background=background)
     return run_file(host, source, options, inputs, claimed if claimed is not None else set()).written
 
 

@@ -1,0 +1,636 @@
+"""Clips: every frame through the plug-in, out as alpha video, a grey matte video or a PNG sequence.
+
+Three threads overlap the work: one decodes (PyAV, which bundles FFmpeg),
+the calling thread renders each frame through the plug-in as the host does
+(one plug-in object, ``render`` awaited per frame, one instance id for the
+whole clip), and one encodes and writes.  Audio packets travel with the
+frames and are copied unchanged into containers that can hold them.
+
+Outputs appear only when complete: a container is written to a hidden
+temporary file and a PNG sequence to a hidden temporary folder in the
+destination, then renamed; an error or Ctrl-C removes them.
+"""
+from __future__ import annotations
+
+import os
+import queue
+import secrets
+import shutil
+import threading
+import time
+from dataclasses import dataclass, field
+from fractions import Fraction
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
+
+import numpy as np
+
+from .images import HostImage, from_float, host_dtype, to_float
+from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
+
+if TYPE_CHECKING:
+    from .background import Background
+    from .host import Host
+
+QUEUE_FRAMES = 4          # frames in flight between two stages
+POLL_SECONDS = 0.1        # how often a blocked stage looks for a stop request
+END = object()            # end of the stream between stages
+VIDEO_RANGE = 1           # FFmpeg's AVCOL_RANGE_MPEG: luma 16..235 (64..940 at 10 bits), as editors expect
+
+
+class VideoReadError(Exception):
+    """The file is not a clip FFmpeg can decode, or it is damaged."""
+
+
+class VideoWriteError(Exception):
+    """The clip could not be encoded or written."""
+
+
+@dataclass(frozen=True)
+class Encoding:
+    """How one kind of output is stored: FFmpeg muxer, codec, pixel format, options."""
+
+    container: str
+    suffix: str
+    codec: str
+    pix_fmt: str
+    profile: str | None = None
+    options: dict = field(default_factory=dict)
+
+
+_VP9 = {"crf": "20", "b": "0", "deadline": "good", "cpu-used": "4", "row-mt": "1", "auto-alt-ref": "0"}
+ENCODINGS = {
+    # ProRes 4444 carries alpha and is what editors import; 422 HQ for opaque pictures.  FFmpeg's
+    # prores_aw encoder: about three times the speed of prores_ks, and it runs on frame threads.
+    ("mov", True): Encoding("mov", ".mov", "prores_aw", "yuva444p10le", "4444", {"vendor": "apl0"}),
+    ("mov", False): Encoding("mov", ".mov", "prores_aw", "yuv422p10le", "HQ", {"vendor": "apl0"}),
+    ("webm", True): Encoding("webm", ".webm", "libvpx-vp9", "yuva420p", None, _VP9),
+    ("webm", False): Encoding("webm", ".webm", "libvpx-vp9", "yuv420p", None, _VP9),
+}
+
+
+@dataclass
+class ClipInfo:
+    """What the decoder found in a clip."""
+
+    width: int                  # as stored
+    height: int
+    rotation: int               # display rotation, degrees counter-clockwise (0, 90, 180, -90)
+    rate: Fraction
+    time_base: Fraction
+    frames: int                 # best estimate, for progress only
+    deep: bool                  # more than 8 bits per sample
+    sample_aspect_ratio: Fraction | None
+    colour: dict                # colorspace, color_primaries, color_trc of the source
+    audio: list                 # the audio streams (PyAV stream objects of the probe container)
+
+    @property
+    def bit_depth(self) -> int:
+        return 16 if self.deep else 8
+
+
+@dataclass
+class VideoResult:
+    """What a clip gave: the output, its frames, and the seconds they took (after the first frame,
+    whose render includes loading the network)."""
+
+    paths: list[Path]
+    frames: int
+    seconds: float
+    notes: list[str]
+    timed_frames: int = 0
+
+    @property
+    def fps(self) -> float:
+        return self.timed_frames / self.seconds if self.seconds > 0 else 0.0
+
+
+# --------------------------------------------------------------------------- naming
+
+
+def video_output_path(
+    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None
+) -> Path:
+    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence."""
+    if video_format not in VIDEO_FORMATS:
+        raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")
+    source = Path(source)
+    folder = Path(out_dir) if out_dir is not None else source.parent
+    suffix = "" if video_format == "png" else f".{video_format}"
+    return folder / f"{source.stem}.{kind}{suffix}"
+
+
+def frame_name(index: int, kind: str) -> str:
+    """A PNG sequence's file names, ``000001.cutout.png`` on: own outputs to a folder scan."""
+    return f"{index:06d}.{kind}.png"
+
+
+# --------------------------------------------------------------------------- reading
+
+
+def _open_input(path: Path) -> Any:
+    import av
+
+    try:
+        container = av.open(str(path), "r")
+    except (av.FFmpegError, OSError, UnicodeDecodeError) as exc:
+        raise VideoReadError(_ffmpeg_message(exc) or "not a clip that can be read") from None
+    if not container.streams.video:
+        container.close()
+        raise VideoReadError("no video stream")
+    return container
+
+
+def probe(container: Any) -> ClipInfo:
+    stream = container.streams.video[0]
+    ctx = stream.codec_context
+    rate = stream.average_rate or stream.guessed_rate or stream.base_rate or Fraction(25)
+    time_base = stream.time_base or Fraction(1, 90000)
+    frames = stream.frames
+    if not frames and stream.duration:
+        frames = round(stream.duration * time_base * rate)
+    if not frames and container.duration:
+        frames = round(container.duration / 1_000_000 * rate)
+    fmt = ctx.format
+    deep = fmt is not None and max((c.bits for c in fmt.components), default=8) > 8
+    colour = {name: getattr(ctx, name, 0) for name in ("colorspace", "color_primaries", "color_trc")}
+    return ClipInfo(
+        width=ctx.width, height=ctx.height, rotation=0, rate=Fraction(rate), time_base=Fraction(time_base),
+        frames=int(frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
+        colour=colour, audio=list(container.streams.audio),
+    )
+
+
+def _upright(pixels: np.ndarray, rotation: int) -> np.ndarray:
+    turns = (rotation // 90) % 4
+    return np.rot90(pixels, turns) if turns else pixels
+
+
+def _stored(pixels: np.ndarray, rotation: int) -> np.ndarray:
+    turns = (rotation // 90) % 4
+    return np.ascontiguousarray(np.rot90(pixels, -turns)) if turns else pixels
+
+
+def _frame_pixels(frame: Any, deep: bool) -> np.ndarray:
+    """Host samples of a decoded frame, upright: uint8 RGB, or float32 0..1 RGB for deep sources."""
+    kwargs = {"src_color_range": frame.color_range} if frame.color_range else {}
+    if deep:
+        pixels = to_float(frame.to_ndarray(format="rgb48le", **kwargs))
+    else:
+        pixels = frame.to_ndarray(format="rgb24", **kwargs)
+    return np.ascontiguousarray(_upright(pixels, frame.rotation or 0))
+
+
+# --------------------------------------------------------------------------- the pipeline
+
+
+class _Stage(threading.Thread):
+    """A worker thread whose failure is kept for the caller to raise."""
+
+    def __init__(self, name: str, work: Callable[[], None]):
+        super().__init__(name=name, daemon=True)
+        self._work = work
+        self.error: BaseException | None = None
+        self.queue: queue.Queue | None = None  # what the stage reads or fills
+
+    def run(self) -> None:
+        try:
+            self._work()
+        except BaseException as exc:  # handed to the rendering thread
+            self.error = exc
+
+
+def _put(q: queue.Queue, item: Any, stop: threading.Event, consumer: _Stage | None = None) -> bool:
+    """Queue ``item``; False once a stop is requested; a consumer's failure is raised here."""
+    while not stop.is_set():
+        try:
+            q.put(item, timeout=POLL_SECONDS)
+            return True
+        except queue.Full:
+            if consumer is not None and consumer.error is not None:
+                raise consumer.error
+    return False
+
+
+def _get(q: queue.Queue, stop: threading.Event, producer: _Stage | None = None) -> Any:
+    """The next item, or END on a stop request; a producer's failure is raised here."""
+    while True:
+        try:
+            return q.get(timeout=POLL_SECONDS)
+        except queue.Empty:
+            if stop.is_set():
+                return END
+            if producer is not None and not producer.is_alive():
+                if producer.error is not None:
+                    raise producer.error
+                return END
+
+
+class _Writer:
+    """Encodes frames into a container (in a temporary file) or PNG files (in a temporary folder)."""
+
+    def __init__(self, target: Path, video_format: str, kind: str, info: ClipInfo, audio: list, notes: list[str]):
+        self.target = target
+        self.video_format = video_format
+        self.kind = kind
+        self.info = info
+        self.notes = notes
+        self.frames = 0
+        if video_format == "png":
+            self.temp = _temporary_folder(target)
+            self.container = None
+            self.audio_map: dict = {}
+            if audio:
+                notes.append("audio not kept: a PNG sequence has no sound")
+            return
+        import av
+
+        from .image_io import _create_temporary
+
+        fd, temp = _create_temporary(target)
+        os.close(fd)
+        self.temp = Path(temp)
+        self.container = None
+        self.encoding = ENCODINGS[(video_format, kind == "cutout")]
+        self.audio_map = {}
+        self._early_audio: list = []
+        try:
+            self.container = av.open(temp, "w", format=self.encoding.container)
+            self.stream = self._video_stream()
+            for source in audio:
+                try:
+                    self.audio_map[source.index] = self.container.add_stream_from_template(source)
+                except (ValueError, av.FFmpegError):
+                    name = source.codec_context.name if source.codec_context else "this"
+                    notes.append(f"audio not kept: {video_format} cannot hold {name} audio")
+        except BaseException:
+            self.discard()
+            raise
+
+    def _video_stream(self) -> Any:
+        info, enc = self.info, self.encoding
+        stream = self.container.add_stream(enc.codec, rate=info.rate, options=dict(enc.options))
+        stream.width, stream.height = info.width, info.height
+        stream.pix_fmt = enc.pix_fmt
+        if enc.profile:
+            stream.profile = enc.profile
+        stream.time_base = info.time_base
+        stream.codec_context.time_base = info.time_base
+        stream.codec_context.thread_type = "AUTO"
+        stream.codec_context.thread_count = 0
+        if info.sample_aspect_ratio:
+            stream.codec_context.sample_aspect_ratio = info.sample_aspect_ratio
+            if enc.container == "webm" and info.sample_aspect_ratio != 1:
+                # Matroska takes the aspect from the stream record, which PyAV cannot set.
+                sar = info.sample_aspect_ratio
+                self.notes.append(f"pixel aspect {sar.numerator}:{sar.denominator} not kept: webm output has square pixels")
+        # The source's colour description carries over; samples are written in video range.
+        for name, value in info.colour.items():
+            if value:
+                try:
+                    setattr(stream.codec_context, name, value)
+                except (AttributeError, ValueError, TypeError):
+                    pass
+        stream.codec_context.color_range = VIDEO_RANGE
+        return stream
+
+    def audio(self, packet: Any) -> None:
+        out = self.audio_map.get(packet.stream_index)
+        if out is None or packet.dts is None:
+            return
+        packet.stream = out
+        if self.frames == 0:
+            self._early_audio.append(packet)  # the header waits for the first frame's rotation
+        else:
+            self.container.mux(packet)
+
+    def frame(self, pixels: np.ndarray, pts: int | None) -> None:
+        self.frames += 1
+        if self.frames == 1 and self.container is not None:
+            if self.info.rotation:
+                self.stream.set_display_rotation(self.info.rotation)
+            self._encode(pixels, pts)
+            for packet in self._early_audio:
+                self.container.mux(packet)
+            self._early_audio.clear()
+            return
+        if self.video_format == "png":
+            from .image_io import encode_image
+
+            deep = self.info.deep
+            samples = from_float(to_float(pixels), np.uint16) if deep and pixels.dtype != np.uint16 else pixels
+            data = encode_image(samples, ".png")
+            (self.temp / frame_name(self.frames, self.kind)).write_bytes(data)
+            return
+        self._encode(pixels, pts)
+
+    def _encode(self, pixels: np.ndarray, pts: int | None) -> None:
+        import av
+
+        pixels = _stored(pixels, self.info.rotation)
+        frame = av.VideoFrame.from_ndarray(*_av_samples(pixels))
+        frame.pts = pts
+        frame.time_base = self.info.time_base
+        colorspace = self.info.colour.get("colorspace") or None
+        frame = frame.reformat(format=self.encoding.pix_fmt, dst_colorspace=colorspace, dst_color_range=VIDEO_RANGE)
+        for packet in self.stream.encode(frame):
+            self.container.mux(packet)
+
+    def finish(self) -> None:
+        if self.container is not None:
+            for packet in self.stream.encode(None):
+                self.container.mux(packet)
+            self.container.close()
+            self.container = None
+
+    def discard(self) -> None:
+        if self.container is not None:
+            try:
+                self.container.close()
+            except Exception:
+                pass
+            self.container = None
+        if self.temp.is_dir():
+            shutil.rmtree(self.temp, ignore_errors=True)
+        else:
+            try:
+                self.temp.unlink()
+            except FileNotFoundError:
+                pass
+
+    def publish(self, overwrite: bool) -> None:
+        """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
+        from .image_io import _link_exclusive
+
+        target = self.target
+        if self.temp.is_dir():
+            if os.path.lexists(target):
+                if not overwrite:
+                    raise FileExistsError(f"{target} already exists")
+                old = _temporary_folder(target)
+                os.replace(target, old / "replaced")
+                os.rename(self.temp, target)
+                shutil.rmtree(old, ignore_errors=True)
+            else:
+                os.rename(self.temp, target)
+        elif overwrite:
+            os.replace(self.temp, target)
+        else:
+            _link_exclusive(str(self.temp), target)
+
+
+def _temporary_folder(target: Path) -> Path:
+    """A new hidden folder beside ``target`` (mode 0o777 less the umask, as any folder the user makes)."""
+    for _ in range(100):
+        folder = target.parent / f".{target.name}.{secrets.token_hex(4)}.part"
+        try:
+            folder.mkdir(0o777)
+            return folder
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free temporary name beside {target}")
+
+
+def _av_samples(pixels: np.ndarray) -> tuple[np.ndarray, str]:
+    """An array and its PyAV format name: grey, RGB or RGBA, 8 or 16 bits."""
+    if pixels.dtype != np.uint8 and pixels.dtype != np.uint16:
+        pixels = from_float(to_float(pixels), np.uint16)
+    if pixels.ndim == 3 and pixels.shape[2] == 1:
+        pixels = pixels[:, :, 0]
+    deep = pixels.dtype == np.uint16
+    if pixels.ndim == 2:
+        return np.ascontiguousarray(pixels), "gray16le" if deep else "gray"
+    names = {3: ("rgb24", "rgb48le"), 4: ("rgba", "rgba64le")}[pixels.shape[2]]
+    return np.ascontiguousarray(pixels), names[deep]
+
+
+def _ffmpeg_message(exc: BaseException) -> str:
+    text = getattr(exc, "strerror", None) or str(exc)
+    return text.strip().splitlines()[0] if text.strip() else ""
+
+
+def matte_video(
+    host: "Host",
+    source: str | os.PathLike,
+    *,
+    out_dir: str | os.PathLike | None = None,
+    output: str = "cutout",
+    resize_mode: int = 1,
+    decontaminate: bool = False,
+    overwrite: bool = False,
+    video_format: str = "mov",
+    smooth: bool = True,
+    background: "Background | None" = None,
+    inputs: Collection[Path] = (),
+    claimed: MutableSet[Path] | None = None,
+    on_frame: Callable[[int, int], None] | None = None,
+) -> VideoResult:
+    """Matte every frame of ``source`` and write one output; returns what was written and how fast.
+
+    ``output`` "cutout" (alpha video) or "matte" (grey video); a ``background``
+    makes it "composite" (an ordinary video).  ``on_frame(done, total)`` is
+    called after each rendered frame (total is an estimate, 0 when unknown).
+    """
+    from .pipeline import _check_targets
+
+    source = Path(source)
+    claimed = claimed if claimed is not None else set()
+    kind = "composite" if background is not None else output
+    if kind not in ("cutout", "matte", "composite"):
+        raise ValueError(f"output must be cutout or matte, got {output!r}")
+    target = video_output_path(source, kind, video_format, out_dir)
+
+    probe_container = _open_input(source)
+    stop = threading.Event()
+    stages: list[_Stage] = []
+    writer: _Writer | None = None
+    # One try from here on: whatever stops the run (an error, Ctrl-C at any point) removes
+    # the temporary output and leaves no thread behind.
+    try:
+        info = probe(probe_container)
+        _check_targets({kind: target}, source, inputs, claimed, overwrite)
+        if out_dir is not None:
+            Path(out_dir).mkdir(parents=True, exist_ok=True)
+        notes: list[str] = []
+        writer = _Writer(target, video_format, kind, info, info.audio, notes)
+        reader, encoder = _start_stages(probe_container, writer, info, stop, stages)
+        frames, seconds, smoother = _render_frames(
+            host, reader, encoder, info, stop, kind=kind, resize_mode=resize_mode, decontaminate=decontaminate,
+            smooth=smooth, background=background, on_frame=on_frame,
+        )
+        encoder.join()
+        if encoder.error is not None:
+            raise encoder.error
+        writer.publish(overwrite)
+    except BaseException:
+        stop.set()
+        for stage in stages:
+            if stage.is_alive():
+                stage.join()
+        if not stages:
+            probe_container.close()
+        if writer is not None:
+            writer.discard()
+        raise
+    claimed.add(Path(os.path.realpath(target)))
+    if smoother is not None and smoother.carried_frames:
+        notes.append(f"a person was carried through {smoother.carried_frames} one-frame miss(es)")
+    return VideoResult([target], frames, seconds, notes, max(frames - 1, 0))
+
+
+def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threading.Event,
+                  stages: list[_Stage]) -> tuple[_Stage, _Stage]:
+    """The decoding and encoding threads, started; ``stages`` lists them as soon as they exist."""
+    decoded: queue.Queue = queue.Queue(QUEUE_FRAMES)
+    rendered: queue.Queue = queue.Queue(QUEUE_FRAMES)
+    audio_indices = set(writer.audio_map)
+
+    def decode() -> None:
+        import av
+
+        try:
+            streams = [container.streams.video[0], *(s for s in container.streams.audio if s.index in audio_indices)]
+            streams[0].thread_type = "AUTO"
+            for packet in container.demux(streams):
+                if stop.is_set():
+                    return
+                if packet.stream.type == "audio":
+                    if not _put(decoded, ("audio", packet), stop):
+                        return
+                    continue
+                try:
+                    frames = packet.decode()
+                except av.FFmpegError as exc:
+                    raise VideoReadError(f"damaged near {packet.pts}: {_ffmpeg_message(exc)}") from None
+                for frame in frames:
+                    item = ("frame", _frame_pixels(frame, info.deep), frame.pts, frame.rotation or 0)
+                    if not _put(decoded, item, stop):
+                        return
+            _put(decoded, END, stop)
+        finally:
+            container.close()
+
+    def encode() -> None:
+        while True:
+            item = _get(rendered, stop)
+            if item is END:
+                if not stop.is_set():
+                    writer.finish()
+                return
+            if item[0] == "audio":
+                writer.audio(item[1])
+            else:
+                writer.frame(item[1], item[2])
+
+    reader = _Stage("tavelin-decode", decode)
+    encoder = _Stage("tavelin-encode", encode)
+    reader.queue, encoder.queue = decoded, rendered
+    for stage in (reader, encoder):
+        stages.append(stage)
+        stage.start()
+    return reader, encoder
+
+
+def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo, stop: threading.Event, *,
+                   kind: str, resize_mode: int, decontaminate: bool, smooth: bool,
+                   background: "Background | None", on_frame: Callable[[int, int], None] | None):
+    """Render every decoded frame as the host does and pass the outputs on; returns
+    (frames, seconds after the first frame, the smoother or None)."""
+    from .contract import CUTOUT, LUMA_MATTE
+    from .host import check_output, check_resize_mode
+    from .postprocess import decontaminated
+    from .smoothing import MatteSmoother
+
+    code = LUMA_MATTE if kind == "matte" else CUTOUT
+    params = {"output": code, "resize_mode": check_resize_mode(resize_mode)}
+    instance_id = host.new_instance_id()  # one clip, one instance
+    smoother = MatteSmoother() if smooth else None
+    dtype = host_dtype(info.bit_depth)
+    step = max(1, round(1 / (info.rate * info.time_base)))
+    frames, started, last_pts = 0, time.perf_counter(), None
+    while True:
+        item = _get(reader.queue, stop, reader)
+        if item is END:
+            break
+        if item[0] == "audio":
+            _put(encoder.queue, item, stop, encoder)
+            continue
+        _, pixels, pts, rotation = item
+        if frames == 0:
+            info.rotation = rotation  # the writer reads it with the first frame
+        pts = pts if pts is not None else (last_pts + step if last_pts is not None else 0)
+        last_pts = pts
+        image = HostImage(pixels, info.bit_depth)
+        result = host.render(image, params, instance_id=instance_id)
+        check_output(result, image, code)
+        matte = result.pixels[:, :, 0 if code == LUMA_MATTE else 3]
+        if smoother is not None:
+            matte = from_float(smoother.update(pixels, to_float(matte)), dtype)
+        if kind == "matte":
+            out = matte
+        else:
+            rgba = np.array(result.pixels)
+            rgba[:, :, 3] = matte
+            if decontaminate:
+                rgba = decontaminated(rgba)
+            out = background.composite(rgba, info.bit_depth) if background is not None else rgba
+        if not _put(encoder.queue, ("frame", out, pts), stop, encoder):
+            break
+        frames += 1
+        if frames == 1:
+            started = time.perf_counter()  # the first render also loads and compiles the network
+        if on_frame is not None:
+            on_frame(frames, max(info.frames, frames))
+    if reader.error is not None:
+        raise reader.error
+    if frames == 0:
+        raise VideoReadError("no frames could be decoded")
+    _put(encoder.queue, END, stop, encoder)
+    return frames, (time.perf_counter() - started if frames > 1 else 0.0), smoother
+
+
+def frames_summary(results: list[VideoResult]) -> str:
+    """``240 frames at 8.1 fps`` over the clips of a run."""
+    frames = sum(r.frames for r in results)
+    timed, seconds = sum(r.timed_frames for r in results), sum(r.seconds for r in results)
+    rate = f" at {timed / seconds:.1f} fps" if timed and seconds > 0 else ""
+    return f"{frames} frame{'s' if frames != 1 else ''}{rate}"
+
+
+def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path]) -> None:
+    """One clip of a ``tavelin`` run (``plan``: the CLI's Run), with its notes said and its result kept."""
+    options, args = plan.options, plan.args
+    clip = matte_video_shown(
+        plan.ui, host, source, out_dir=options.out_dir, output=options.output, resize_mode=options.resize_mode,
+        decontaminate=options.decontaminate, overwrite=options.overwrite, video_format=args.video_format,
+        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed,
+    )
+    plan.clips.append(clip)
+    for note in clip.notes:
+        plan.say(f"{source}: {note}")
+
+
+def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **options: Any) -> VideoResult:
+    """``matte_video`` with a progress bar in frames (rate and time left) on the host's display."""
+    if ui.quiet:
+        return matte_video(host, source, **options)
+    from tqdm import tqdm
+
+    bar = tqdm(total=None, unit="frame", desc=Path(source).name, file=ui.stream, leave=False,
+               position=ui.position + 1, dynamic_ncols=True)
+
+    def on_frame(done: int, total: int) -> None:
+        if bar.total != total:
+            bar.total = total
+        bar.update(done - bar.n)
+
+    try:
+        return matte_video(host, source, on_frame=on_frame, **options)
+    finally:
+        bar.close()
+
+
+__all__ = [
+    "ENCODINGS", "VIDEO_FORMATS", "VIDEO_SUFFIXES", "VideoReadError", "VideoResult", "VideoWriteError",
+    "frame_name", "is_video", "matte_video", "matte_video_shown", "run_clip", "video_output_path",
+]
