@@ -23,6 +23,7 @@ import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
 from testkit.host_double import Tools  # noqa: E402
+from tavelin_host.contract import FLOAT16_WEIGHTS, FLOAT32_WEIGHTS  # noqa: E402
 
 
 def load_times(runner, device, dtype):
@@ -46,8 +47,7 @@ NET_GOAL = 1.3  # converted sub-network against the TFLite runtime
 FIRST_CALL_GOAL = 1.5  # first call after a load against a warm call
 BYTES_PER_PIXEL_GOAL = 32.0  # 48 MP mode 0, above input and output
 SIZES = [(256, 256), (512, 512), (1080, 1920), (2160, 3840)]
-FILES = [("float32", "3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt", torch.float32),
-         ("float16", "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt", torch.float16)]
+FILES = [("float32", FLOAT32_WEIGHTS, torch.float32), ("float16", FLOAT16_WEIGHTS, torch.float16)]
 
 
 def min_time(fn, repeat, clock=time.perf_counter):

@@ -28,6 +28,7 @@ import numpy as np
 import torch
 
 from .convert import build_module
+from tavelin_host.contract import MODE_SIZES
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "astronaut.png"
 PEOPLE = Path(__file__).resolve().parent.parent / "examples" / "people"
@@ -44,7 +45,7 @@ def checkerboard(h: int, w: int, cell: int = 16) -> np.ndarray:
 def run_mode(module, image_bgr: np.ndarray, mode: int) -> np.ndarray:
     """The plug-in's path for one mode: H x W float32 matte at full size."""
     h, w = image_bgr.shape[:2]
-    ref = [0, 256, 512, 1024][mode]
+    ref = MODE_SIZES[mode]
     net_in = cv2.resize(image_bgr, (ref, ref)) if ref else image_bgr
     with torch.no_grad():
         matte = module(torch.Tensor(net_in))[:, :, 0:1].numpy().astype(np.float32)

@@ -15,6 +15,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "host"))
 
 from tavelin_host.image_io import read_image, write_image  # noqa: E402
+from tavelin_host.contract import WEIGHT_FILES  # noqa: E402
 
 
 def built_plugin_dir():
@@ -477,7 +478,7 @@ def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, ca
     (plugin / "Tavelin.py").write_text("")
     out = tmp_path / "out"
     if setup != "weights-missing":
-        for name in ("3a8f6b2d0e9c4d7a1b5e8f2c6d0a4b91.pt", "7d1e0c4b9a2f4e6d8c3b5a7f9e1d2c40.pt"):
+        for name in WEIGHT_FILES:
             (plugin / "models" / name).write_bytes(b"")
     if setup == "folder-not-writable":  # as a folder without write permission, whoever runs the test
         out.mkdir()
@@ -536,3 +537,51 @@ def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monke
     monkeypatch.undo()
     assert cli.main(args) == 0
     assert sorted(os.listdir(out)) == ["a.cutout.png", "a.preview.png"]
+
+
+def readme_blocks():
+    """The README's shell and Python code blocks, each as (language, text), id'd by line."""
+    import re
+    import textwrap
+
+    text = (ROOT / "README.md").read_text()
+    blocks = []
+    for match in re.finditer(r"^( *)```(\w+)\n(.*?)^\1```", text, flags=re.S | re.M):
+        language, body = match.group(2), textwrap.dedent(match.group(3))
+        if language in ("sh", "python"):
+            line = text.count("\n", 0, match.start()) + 1
+            blocks.append(pytest.param(language, body, id=f"README.md:{line}"))
+    return blocks
+
+
+# Lines that build the checkout itself (make targets, the converter): CI runs those.
+BUILD_COMMANDS = ("make ", "python -m models.convert")
+
+
+@needs_plugin
+@pytest.mark.parametrize("language, body", readme_blocks())
+def test_readme_code_blocks_run_as_written(language, body, tmp_path):
+    """Each block runs in a fresh folder holding the files it names, with .venv and
+    build/plugin/Tavelin as in a checkout."""
+    from test_video import picture_frames, write_clip
+
+    small = cv2.resize(cv2.imread(str(ROOT / "examples" / "astronaut.png")), (96, 96), interpolation=cv2.INTER_AREA)
+    for name in ("photo.jpg", "photo.png", "shots/day1/IMG_1.jpg", "shots/day2/IMG_1.jpg"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        cv2.imwrite(str(tmp_path / name), small)
+    write_image(tmp_path / "scan.tif", small[:, :, ::-1].astype(np.uint16) * 257)
+    write_image(tmp_path / "panorama.tif", np.concatenate([small, small], axis=1)[:, :, ::-1])
+    write_clip(tmp_path / "interview.mp4", picture_frames(count=4), audio=False)
+    (tmp_path / ".venv").symlink_to(Path(sys.executable).parents[1])
+    (tmp_path / "build" / "plugin").mkdir(parents=True)
+    (tmp_path / "build" / "plugin" / "Tavelin").symlink_to(PLUGIN_DIR)
+
+    env = dict(os.environ, TAVELIN_PLUGIN_DIR=str(PLUGIN_DIR), PATH=f"{Path(sys.executable).parent}{os.pathsep}"
+               f"{os.environ['PATH']}")
+    if language == "python":
+        command = [sys.executable, "-c", body]
+    else:
+        lines = [line for line in body.splitlines() if not line.lstrip().startswith(BUILD_COMMANDS)]
+        command = ["bash", "-euo", "pipefail", "-c", "\n".join(lines)]
+    run = subprocess.run(command, capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr

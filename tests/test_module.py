@@ -447,3 +447,25 @@ def test_only_exported_function_is_the_entry_point():
         pytest.skip("nm is not available")
     functions = [line.split()[-1] for line in nm.stdout.splitlines() if line.split()[1:2] in (["T"], ["W"], ["i"])]
     assert functions == ["PyInit_Tavelin"]
+
+
+def test_host_contract_module_matches_the_plugin_header():
+    """The stand-in host and the tests read the contract from tavelin_host.contract;
+    the plug-in from its C++ header. Both must hold the same values."""
+    import re
+    from pathlib import Path
+
+    from tavelin_host import contract
+
+    root = Path(__file__).resolve().parents[1]
+    header = (root / "plugin" / "Tavelin" / "matting" / "contract.hpp").read_text()
+    strings = dict(re.findall(r'constexpr const char \*(\w+) = "([^"]*)";', header))
+    ints = {name: int(value) for name, value in re.findall(r"constexpr int (\w+) = (\d+);", header)}
+    for name in ("MODULE_NAME", "MODNEXT_ATTR", "PLUGIN_VERSION", "MODELS_DIR", "FLOAT32_WEIGHTS", "FLOAT16_WEIGHTS"):
+        assert strings[name] == getattr(contract, name), name
+    for name in ("LUMA_MATTE", "CUTOUT"):
+        assert ints[name] == getattr(contract, name), name
+    sizes = re.search(r"MODE_SIZES = \{([^}]*)\}", header).group(1)
+    assert tuple(int(v) for v in sizes.split(",")) == contract.MODE_SIZES
+    steps = re.findall(r'\{"([^"]*)", (\d+)\}', header.split("LOAD_STEPS = {{", 1)[1].split("}};", 1)[0])
+    assert tuple((message, int(percent)) for message, percent in steps) == contract.LOAD_STEPS

@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
 from models import convert  # noqa: E402
+from tavelin_host.contract import MODE_SIZES  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.(script|load|save).*:DeprecationWarning")
 
@@ -138,7 +139,7 @@ def test_sample_photo_matte_is_plausible(networks, dtype, mode):
     """The plug-in's path: stretch to the mode's square (mode 0: full size), run, resize back."""
     image = photo_bgr()
     h, w = image.shape[:2]
-    ref = [0, 256, 512, 1024][mode]
+    ref = MODE_SIZES[mode]
     net_in = cv2.resize(image, (ref, ref)) if ref else image
     matte = run(networks[dtype], net_in, dtype)[:, :, 0:1].numpy().astype(np.float32)
     if ref:
