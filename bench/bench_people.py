@@ -8,14 +8,14 @@ one person at mode 1.  One thread, as the plug-in runs on this platform.
 """
 import os
 import sys
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, ROOT)
+sys.path[:0] = [ROOT, os.path.dirname(os.path.abspath(__file__))]
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
+from common import timings  # noqa: E402
 
 PLUGIN_MODELS = os.path.join(ROOT, "build", "plugin", "Tavelin", "models")
 PEOPLE = os.path.join(ROOT, "examples", "people")
@@ -39,14 +39,7 @@ def scenes(w, h):
 
 
 def best_time(fn, repeat=5, warmup=2):
-    for _ in range(warmup):
-        fn()
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return min(timings(fn, repeat, warmup))
 
 
 def people_found(module, image):

@@ -38,7 +38,8 @@ def image(width, height, bit_depth, channels=3, seed=0):
     return rng.random((height, width, channels), dtype=np.float32)
 
 
-def median_time(fn, repeat=5, warmup=1):
+def timings(fn, repeat=5, warmup=1):
+    """Seconds for each of ``repeat`` calls of ``fn``, after ``warmup`` untimed ones."""
     for _ in range(warmup):
         fn()
     times = []
@@ -46,7 +47,11 @@ def median_time(fn, repeat=5, warmup=1):
         t = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t)
-    return statistics.median(times)
+    return times
+
+
+def median_time(fn, repeat=5, warmup=1):
+    return statistics.median(timings(fn, repeat, warmup))
 
 
 class PluginRunner:

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import torch
 
-from .contract import Matting, Primed
+from .matting import Matting, Primed
 from .layers import build_net
 from .people import build_stage
 from .tflite_reader import read_graph
