@@ -316,6 +316,49 @@ def test_second_interpreter_is_refused(tmp_path):
     assert result.read_text() == f"ImportError: {INTERPRETER_CHANGE} | in modules: False"
 
 
+@pytest.mark.skipif(subinterpreter_module() is None, reason="this interpreter offers no subinterpreter module")
+def test_a_subinterpreter_importing_first_is_refused_and_nothing_hangs(tmp_path):
+    # Imported there first, the module once worked until an error passed through it: then the
+    # process hung for ever. Only the main interpreter gets the module.
+    result = tmp_path / "result.txt"
+    inner = textwrap.dedent(
+        f"""
+        import sys
+        sys.path.insert(0, {PLUGIN_DIR!r})
+        try:
+            import Tavelin
+            Tavelin.Tavelin(object())  # an error raised through the plug-in
+            text = "constructed"
+        except ImportError as e:
+            text = "ImportError: " + str(e)
+        except AttributeError:
+            text = "imported"
+        with open({str(result)!r}, "w") as f:
+            f.write(text)
+        """
+    )
+    out = run_python(
+        f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, {inner!r})
+        finally:
+            interpreters.destroy(interp)
+        import Tavelin
+        try:
+            Tavelin.Tavelin(object())
+        except AttributeError:
+            print("main interpreter: AttributeError")
+        """
+    )
+    assert result.read_text() == f"ImportError: {INTERPRETER_CHANGE}"
+    assert out.strip() == "main interpreter: AttributeError"
+
+
 TYPE_CHECKING_PRELUDE = """
 import typing, enum, os, types
 import pydantic                     # before the flag flips: pydantic reads it when it loads
