@@ -4,8 +4,11 @@ rendering on two threads, each thread with its own event loop. Outputs equal tho
 of sequential renders; nothing is left never awaited or raised unraisably."""
 import asyncio
 import gc
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 import warnings
 
@@ -277,3 +280,35 @@ def test_gathered_renders_equal_sequential_ones(smooth_dir, dtype):
     # every render was in flight before the first finished
     assert [kind for kind, _ in order[:50]] == ["suspend"] * 50
     assert api.events.names().count("progress_bar") == 7  # one load for all of them
+
+
+def test_a_daemon_thread_rendering_when_the_interpreter_exits_ends_quietly():
+    # The main thread returns while a daemon thread's render is in a pixel pass without the
+    # GIL; re-taking it during finalisation once aborted the process ("terminate called").
+    script = textwrap.dedent(
+        """
+        import threading
+        import numpy as np
+        from testkit.host_double import Tools, new_plugin
+
+        plugin, api = new_plugin()
+        plugin.model_loaded_on_device, plugin.model_loaded_with_dtype = api.TorchTools.result
+        in_pass = threading.Event()
+
+
+        class Image(dict):
+            def __getitem__(self, key):
+                if key == "bit_depth":  # read just before the first pixel pass
+                    in_pass.set()
+                return super().__getitem__(key)
+
+
+        image = Image(array=np.full((5000, 5000, 3), 0.5, np.float32), bit_depth=32)
+        coro = plugin.render(image, {"resize_mode": 1}, None, Tools("."))
+        threading.Thread(target=coro.send, args=(None,), daemon=True).start()
+        in_pass.wait()
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0 and "terminate" not in proc.stderr, proc.stderr[-3000:]

@@ -4,6 +4,10 @@ for a coroutine never awaited, garbage collection and cancellation."""
 import asyncio
 import gc
 import inspect
+import json
+import os
+import subprocess
+import sys
 import types
 import warnings
 import weakref
@@ -546,6 +550,7 @@ PARITY = {
     "instance-and-value-suspended": [send(), lambda c: c.throw(ValueError("x"), "v"), send()],
     "bad-traceback": [lambda c: c.throw(ValueError, None, 5)],
     "bad-traceback-suspended": [send(), lambda c: c.throw(ValueError, None, 5), send()],
+    "generator-exit-bad-traceback-suspended": [send(), lambda c: c.throw(GeneratorExit, None, 5), send()],
     "with-traceback": [lambda c: c.throw(ValueError, ValueError("q"), _traceback())],
     "generator-exit-created": [lambda c: c.throw(GeneratorExit), send()],
     "generator-exit-suspended": [send(), lambda c: c.throw(GeneratorExit("m")), send()],
@@ -590,3 +595,223 @@ def test_protocol_parity_with_native_coroutine(plugin, plugin_dir, case):
         want = outcomes(native(Awaitable(Plain(value="Y"))))
         got = outcomes(plugin.render(image(), {}, None, ProgressTools(plugin_dir, lambda: Awaitable(Plain(value="Y")))))
     assert got == want
+
+
+# --- what hosts notice of a coroutine, side by side with an `async def` ---------------------------------------------
+
+
+def made(kind, plugin, plugin_dir, make_awaitable):
+    """A native coroutine ("native") or a render ("render") that awaits one object from make_awaitable()."""
+
+    async def native():
+        await make_awaitable()
+        return {"image": None}
+
+    if kind == "native":
+        return native()
+    return plugin.render(image(), {}, None, ProgressTools(plugin_dir, make_awaitable))
+
+
+def pair(plugin, plugin_dir, make_awaitable):
+    return made("native", plugin, plugin_dir, make_awaitable), made("render", plugin, plugin_dir, make_awaitable)
+
+
+def test_a_second_awaiter_is_refused_at_once(plugin, plugin_dir):
+    async def scenario(kind):
+        release = asyncio.Event()
+        coro = made(kind, plugin, plugin_dir, release.wait)
+        first = asyncio.ensure_future(coro)
+        await asyncio.sleep(0)  # the first task is now suspended in the coroutine's await
+
+        async def second():
+            return await coro
+
+        second_task = asyncio.ensure_future(second())
+        await asyncio.sleep(0)
+        release.set()
+        results = await asyncio.gather(first, second_task, return_exceptions=True)
+        return [repr(r) if isinstance(r, BaseException) else list(r) for r in results]
+
+    outcomes = [asyncio.run(scenario(kind)) for kind in ("native", "render")]
+    assert outcomes[0] == [["image"], "RuntimeError('coroutine is being awaited already')"]
+    assert outcomes[1] == outcomes[0]
+
+
+def test_state_and_awaited_object_as_inspect_sees_them(plugin, plugin_dir):
+    seen = []
+
+    def looks(coro):
+        seen.append((inspect.getcoroutinestate(coro), type(coro.cr_await).__name__, coro.cr_frame is None))
+
+    class Watching(Inner):
+        def send(self, value):
+            looks(self.coro)  # while the awaited object runs
+            return super().send(value)
+
+    def states(kind):
+        seen.clear()
+        inner = Watching(value="Y")
+        coro = made(kind, plugin, plugin_dir, lambda: Awaitable(inner))
+        inner.coro = coro
+        looks(coro)
+        coro.send(None)
+        looks(coro)
+        with pytest.raises(StopIteration):
+            coro.send(None)
+        looks(coro)
+        return list(seen)
+
+    want = states("native")
+    assert want[0] == ("CORO_CREATED", "NoneType", False) and want[-1] == ("CORO_CLOSED", "NoneType", True)
+    assert states("render") == want
+
+
+def test_origin_tracking_and_the_never_awaited_warning(plugin, plugin_dir):
+    async def native():
+        await Inner()
+
+    depth = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(3)
+    try:
+        native, render = native(), plugin.render(image(), {}, None, Tools(plugin_dir))  # one line: one origin
+    finally:
+        sys.set_coroutine_origin_tracking_depth(depth)
+    assert native.cr_origin and render.cr_origin == native.cr_origin
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del native, render
+        gc.collect()
+    assert [type(w.source).__name__ for w in caught] == ["coroutine", "coroutine"]
+    messages = [str(w.message).split("\n") for w in caught]
+    assert messages[0][1] == "Coroutine created at (most recent call last)"
+    assert messages[1][0] == "coroutine 'Tavelin.render' was never awaited" and messages[1][1:] == messages[0][1:]
+
+
+NAME_CHANGES = {
+    "set": lambda c: (setattr(c, "__name__", "x"), setattr(c, "__qualname__", "y.x"), c.__name__, c.__qualname__,
+                      "y.x" in repr(c)),
+    "set-non-string": lambda c: setattr(c, "__name__", 5),
+    "set-non-string-qualname": lambda c: setattr(c, "__qualname__", b"y"),
+    "delete": lambda c: delattr(c, "__qualname__"),
+}
+
+
+@pytest.mark.parametrize("change", list(NAME_CHANGES))
+def test_names_are_settable_as_native_ones(plugin, plugin_dir, change):
+    def outcome(coro):
+        try:
+            return NAME_CHANGES[change](coro)
+        except TypeError as e:
+            return str(e)
+        finally:
+            coro.close()
+
+    native, render = pair(plugin, plugin_dir, Inner)
+    assert outcome(render) == outcome(native)
+
+
+def test_yield_from_in_a_generator_based_coroutine(plugin, plugin_dir):
+    @types.coroutine
+    def legacy(coro):
+        return (yield from coro)
+
+    def run(generator):
+        try:
+            while True:
+                generator.send(None)
+        except StopIteration as stop:
+            return stop.value
+
+    results = [run(legacy(coro)) for coro in pair(plugin, plugin_dir, lambda: Awaitable(Inner(value="Y")))]
+    assert results[0] == {"image": None} and list(results[1]) == ["image"]
+
+    def plain(coro):
+        yield from coro
+
+    for coro in pair(plugin, plugin_dir, Inner):
+        with pytest.raises(TypeError):
+            next(plain(coro))
+        coro.close()
+
+
+# --- throw() into an await of a plain iterator, in a fresh interpreter ----------------------------------------------
+# The awaited object has neither throw() nor close(); a refused throw() once left the render suspended without it,
+# and the next send() crashed the process, so each case runs in an interpreter of its own.
+
+ISOLATED = """
+import asyncio, inspect, json, warnings
+import numpy as np
+from testkit.host_double import Tools, new_plugin
+
+
+class Bare:
+    def __init__(self):
+        self.sent = 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.sent += 1
+        if self.sent > 1:
+            raise StopIteration("progress-result")
+        return "yielded"
+
+
+class Awaitable:
+    def __await__(self):
+        return Bare()
+
+
+class BareTools(Tools):
+    def progress(self, percent):
+        return Awaitable()
+
+
+async def native(awaitable):
+    await awaitable
+    return {{"image": None}}
+
+
+def outcomes(coro):
+    out = []
+    for op in {ops!r}:
+        try:
+            value = eval("coro." + op)
+            out.append(["value", "result" if isinstance(value, dict) else value])
+        except StopIteration as stop:
+            out.append(["StopIteration", type(stop.value).__name__])
+        except BaseException as e:
+            out.append([type(e).__name__, str(e)])
+        out.append(["state", inspect.getcoroutinestate(coro), type(coro.cr_await).__name__])
+    coro.close()
+    return out
+
+
+plugin, api = new_plugin()
+plugin.model_loaded_on_device, plugin.model_loaded_with_dtype = api.TorchTools.result
+plugin.modnext = lambda tensor: tensor[..., :1] / 255
+image = {{"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}}
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", RuntimeWarning)
+    print(json.dumps([outcomes(native(Awaitable())), outcomes(plugin.render(image, {{}}, None, BareTools(".")))]))
+"""
+
+BARE_CASES = {
+    "non-exception": "throw(42)",
+    "bad-traceback": "throw(ValueError, None, 5)",
+    "instance-and-value": "throw(ValueError('x'), 'v')",
+    "generator-exit-bad-traceback": "throw(GeneratorExit, None, 5)",
+    "raised-here": "throw(KeyError('k'))",
+}
+
+
+@pytest.mark.parametrize("case", list(BARE_CASES))
+def test_throw_into_await_without_throw_method_matches_native(case):
+    ops = ["send(None)", BARE_CASES[case], "send(None)", "send(None)"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", ISOLATED.format(ops=ops)], capture_output=True, text=True,
+                          env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    native, render = json.loads(proc.stdout.splitlines()[-1])
+    assert render == native

@@ -256,3 +256,23 @@ def test_network_that_cannot_be_placed_is_not_kept(plugin_dir, already_loaded):
         plugin.load_model("no-such-device", torch.float16, Tools(plugin_dir))
     assert getattr(plugin, MODNEXT_ATTR, None) is before
     assert api.events.items[-1] == ("close_progress_bar",)
+
+
+def test_the_network_is_bound_only_once_placed_and_converted(plugin_dir):
+    # Renders on other threads read modnext while a reload runs: until the new network is
+    # placed, converted and in evaluation mode they must still see the previous one.
+    plugin, api = new()
+    plugin.load_model("cpu", torch.float32, Tools(plugin_dir))
+    previous = getattr(plugin, MODNEXT_ATTR)
+    seen = []
+    report = api.ui.progress_bar
+
+    def progress_bar(message, percent):
+        seen.append((percent, getattr(plugin, MODNEXT_ATTR) is previous, plugin.model_loaded_with_dtype))
+        report(message, percent)
+
+    api.ui.progress_bar = progress_bar
+    plugin.load_model("cpu", torch.float16, Tools(plugin_dir))
+    loaded = getattr(plugin, MODNEXT_ATTR)
+    assert loaded is not previous and not loaded.training
+    assert seen == [(p, p < 90, torch.float32 if p < 90 else torch.float16) for _, p in STEPS]

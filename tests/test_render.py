@@ -1,6 +1,7 @@
 """render: parameters, the device query and reload test, the network input,
 and the composed output compared exactly with a NumPy/OpenCV computation."""
 import asyncio
+import re
 import types
 from collections.abc import Mapping
 
@@ -216,6 +217,17 @@ def test_non_eight_bit_samples_to_network(dirs, bit_depth):
     np.testing.assert_array_equal(seen[0, :, 2], expected)
     np.testing.assert_array_equal(seen[0, :, 1], expected[::-1])
     np.testing.assert_array_equal(seen[0, :, 0], np.roll(expected, 3))
+
+
+@pytest.mark.parametrize("dtype, bit_depth", [(np.uint16, 16), (np.uint8, 16), (np.uint16, 32.0)])
+def test_integer_samples_for_a_non_eight_bit_image_are_refused(dirs, dtype, bit_depth):
+    # Read as samples in [0, 1], nearly every pixel saturated and the cut-out's colours came out as 0..65535.
+    plugin, api = shared_plugin(dirs["smooth"])
+    array = np.full((4, 5, 3), 200, dtype)
+    text = f"image_to_np gave {np.dtype(dtype).name} samples for a {bit_depth}-bit image; expected float32 samples in [0, 1]"
+    with pytest.raises(TypeError, match=re.escape(text)):
+        render(plugin, api, dirs["smooth"], array, {"resize_mode": 0}, bit_depth=bit_depth)
+    assert "np_to_image" not in api.events.names()
 
 
 # --- parameters ----------------------------------------------------------------------------------------------------

@@ -482,9 +482,9 @@ def check_request(rig, array, accepted, record, make_params, host, instance_id):
     expected = outcome(lambda: reference(plugin, array, record, make_params(), host))
 
     event(f"render: {got[0]}, reference: {expected[0]}")
-    # the plug-in takes only uint8 samples for an 8-bit image
+    # the plug-in takes only uint8 samples for an 8-bit image, only float32 ones (in [0, 1]) otherwise
     eight_bit = outcome(lambda: not (record["bit_depth"] != 8))
-    if eight_bit == ("ok", True) and getattr(array, "dtype", None) != np.uint8:
+    if eight_bit[0] == "ok" and getattr(array, "dtype", None) != (np.uint8 if eight_bit[1] else np.float32):
         accepted = False
     if before is not None:  # the host's own dictionary is never modified
         assert [k for k, _ in before] == list(params) and all(params[k] is v for k, v in before)

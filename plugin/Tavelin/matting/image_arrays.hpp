@@ -13,7 +13,8 @@ enum class SampleType { U8, U16, F32 };
 
 // The buffer of an image array the pixel passes can read directly: a NumPy
 // array of height x width x 3 or 4 samples (uint8, uint16 or float32, native
-// order, any strides). Holds the buffer for its lifetime.
+// order, any strides; a render takes uint8 for 8-bit images and float32
+// otherwise). Holds the buffer for its lifetime.
 class ImageBuffer {
   public:
     static std::optional<ImageBuffer> view(py::handle array, py::handle np);

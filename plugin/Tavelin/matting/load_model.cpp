@@ -14,15 +14,15 @@ using namespace contract;
 
 void report(py::handle self, LoadStepIndex step) { host::progress_bar(self, LOAD_STEPS[step]); }
 
-// One inference on a blank input; any Exception is reported and the load goes
-// on. CONTRACT.md "load steps".
-void warm_up(py::handle self, py::handle torch, py::handle device, py::handle torch_dtype) {
+// One inference of the new network on a blank input; any Exception is
+// reported and the load goes on. CONTRACT.md "load steps".
+void warm_up(py::handle network, py::handle torch, py::handle device, py::handle torch_dtype) {
     try {
         NoGradScope no_grad(torch);
         py::object dummy = torch.attr("zeros")(py::make_tuple(WARMUP_SIZE, WARMUP_SIZE, 3),
                                               py::arg("dtype") = torch.attr("float32"), py::arg("device") = device);
         if (compare(torch_dtype, torch.attr("float16"), Py_EQ)) dummy = dummy.attr("half")();
-        self.attr(MODNEXT_ATTR)(dummy);
+        network(dummy);
         no_grad.exit();
         print_line(py::str(WARMUP_DONE_LINE));
     } catch (py::error_already_set &e) {
@@ -60,32 +60,24 @@ void load(py::handle self, py::handle device, py::handle torch_dtype, py::handle
 
     report(self, STEP_LOADING);
     py::object os = plugin_globals().os;
-    bool had_network = py::hasattr(self, MODNEXT_ATTR);
-    py::object previous = had_network ? py::object(self.attr(MODNEXT_ATTR)) : py::object();
-    self.attr(MODNEXT_ATTR) =
+    py::object network =
         torch.attr("jit").attr("load")(os.attr("path").attr("join")(host::plugin_path(tools), model_path));
 
-    try {
-        report(self, STEP_MOVING);
-        self.attr(MODNEXT_ATTR).attr("to")(device);
-        if (torch_dtype.is(torch.attr("float16"))) self.attr(MODNEXT_ATTR).attr("half")();
-        self.attr(MODNEXT_ATTR).attr("eval")();
-    } catch (...) {
-        // The records still name the previous load: a network that never got
-        // placed must not stay behind them, or the next render for that pair
-        // would run it on the wrong device or precision.
-        if (had_network)
-            self.attr(MODNEXT_ATTR) = previous;
-        else
-            check(PyObject_DelAttrString(self.ptr(), MODNEXT_ATTR) == 0);
-        throw;
-    }
+    report(self, STEP_MOVING);
+    network.attr("to")(device);
+    if (torch_dtype.is(torch.attr("float16"))) network.attr("half")();
+    network.attr("eval")();
+    // Bound only now, placed, converted and in evaluation mode, then the
+    // records: renders on other threads (the object holds no lock) never see
+    // a half-made network, and a failed load leaves the previous network and
+    // its records in place.
+    self.attr(MODNEXT_ATTR) = network;
     self.attr(MODEL_ON_DEVICE_ATTR) = device;
     self.attr(LOADED_DEVICE_ATTR) = device;
     self.attr(LOADED_DTYPE_ATTR) = torch_dtype;
 
     report(self, STEP_WARMING);
-    warm_up(self, torch, device, torch_dtype);
+    warm_up(network, torch, device, torch_dtype);
     report(self, STEP_LOADED);
 }
 

@@ -26,16 +26,6 @@ using runtime::GilRelease;
 
 enum class OutputKind { LumaMatte, Cutout };
 
-// Dispatches a templated pass on the host array's sample type.
-template <typename F>
-void with_sample_type(SampleType type, F &&f) {
-    switch (type) {
-        case SampleType::U8: return f(std::uint8_t{});
-        case SampleType::U16: return f(std::uint16_t{});
-        case SampleType::F32: return f(float{});
-    }
-}
-
 // Every Python object a render holds, in one list: the members are declared
 // from it and the garbage collector is shown each of them.
 #define TAVELIN_RENDER_OBJECTS(X)                                                                        \
@@ -70,9 +60,15 @@ class RenderBody final : public CoroutineBody {
         image_buffer_.emplace(std::move(*view));
         bit_depth_ = host::bit_depth(image_);
         eight_bit_ = !compare(bit_depth_, py::int_(8), Py_NE);  // 8.0 counts as 8. CONTRACT.md "!="
+        const std::string dtype = py::str(host_array_.attr("dtype")).cast<std::string>();
         if (eight_bit_ && image_buffer_->type() != SampleType::U8)
-            throw py::type_error("image_to_np gave " + py::str(host_array_.attr("dtype")).cast<std::string>() +
-                                 " samples for an 8-bit image; expected uint8");
+            throw py::type_error("image_to_np gave " + dtype + " samples for an 8-bit image; expected uint8");
+        // Other bit depths arrive as samples in [0, 1]; integer samples there
+        // would be read as saturated floats. CONTRACT.md "output samples".
+        if (!eight_bit_ && image_buffer_->type() != SampleType::F32)
+            throw py::type_error("image_to_np gave " + dtype + " samples for a " +
+                                 format_empty(bit_depth_).cast<std::string>() +
+                                 "-bit image; expected float32 samples in [0, 1]");
 
         // A list indexed as Python indexes it: negative modes count from its
         // end. CONTRACT.md "parameters".
@@ -130,7 +126,7 @@ class RenderBody final : public CoroutineBody {
         std::string what = py::repr(host_array_.attr("shape")).cast<std::string>() + " " +
                            py::str(host_array_.attr("dtype")).cast<std::string>();
         throw py::type_error("image_to_np gave an array the plug-in cannot read: " + what +
-                             "; expected height x width x 3 or 4 samples of uint8, uint16 or float32");
+                             "; expected height x width x 3 or 4 samples of uint8 (8-bit images) or float32");
     }
 
     // The network input: h x w x 3 float32 BGR samples 0..255 as a NumPy array.
@@ -145,8 +141,7 @@ class RenderBody final : public CoroutineBody {
                 if (eight_bit_)
                     pixels::bgr_float_from_u8(src, input.data);
                 else
-                    with_sample_type(image_buffer_->type(),
-                                     [&](auto t) { pixels::bgr_float_from_unit<decltype(t)>(src, input.data); });
+                    pixels::bgr_float_from_unit<float>(src, input.data);
             }
             return input.array;
         }
@@ -158,8 +153,7 @@ class RenderBody final : public CoroutineBody {
             auto rgb = new_array<std::uint8_t>(np_, src.height, src.width, 3, "uint8");
             {
                 GilRelease nogil;
-                with_sample_type(image_buffer_->type(),
-                                 [&](auto t) { pixels::rgb_u8_from_unit<decltype(t)>(src, rgb.data); });
+                pixels::rgb_u8_from_unit<float>(src, rgb.data);
             }
             small = cv2_.attr("resize")(rgb.array, size);
         }
@@ -238,9 +232,7 @@ class RenderBody final : public CoroutineBody {
             if (eight_bit_)
                 pixels::cutout_u8(src, matte.data, static_cast<std::uint8_t *>(out));
             else
-                with_sample_type(image_buffer_->type(), [&](auto t) {
-                    pixels::cutout_float<decltype(t)>(src, matte.data, static_cast<float *>(out));
-                });
+                pixels::cutout_float<float>(src, matte.data, static_cast<float *>(out));
         }
         return output;
     }

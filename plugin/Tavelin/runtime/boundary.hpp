@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <unistd.h>
+
 #include <exception>
 #include <new>
 
@@ -105,11 +107,31 @@ inline void raise_from_pending(PyObject *type, const char *text) noexcept {
     }
 }
 
+// True once the interpreter has begun to finalise.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Releases the GIL for the lifetime of the object; no pybind11 internals needed.
+//
+// A thread that re-takes the GIL while the interpreter finalises is ended by
+// PyEval_RestoreThread through an unwinding that no destructor and no
+// noexcept entry point may pass (std::terminate, the process aborts). So a
+// thread that comes back to find the interpreter finalising waits for the
+// process to end instead, holding nothing; CPython 3.14 does the same for
+// daemon threads.
 class GilRelease {
   public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() {
+        if (interpreter_finalizing())
+            for (;;) pause();
+        PyEval_RestoreThread(state_);
+    }
     GilRelease(const GilRelease &) = delete;
     GilRelease &operator=(const GilRelease &) = delete;
 

@@ -6,6 +6,7 @@
 #include "heap_type.hpp"
 #include "module.hpp"
 
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <string>
@@ -18,9 +19,11 @@ enum class State { Created, Suspended, Running, Finished };
 struct Coroutine {
     PyObject_HEAD
     CoroutineBody *body;   // owned; null once finished
-    PyObject *awaiting;    // the iterator being delegated to while suspended
+    PyObject *awaiting;    // the iterator delegated to; set exactly while suspended
     PyObject *name;
     PyObject *qualname;
+    PyObject *origin;      // cr_origin: a tuple, or NULL when origin tracking was off
+    PyObject *frame;       // cr_frame, made when first asked for; NULL once finished
     PyObject *weakrefs;
     State state;
 };
@@ -51,6 +54,7 @@ void set_stop_iteration(PyObject *value) {
 void finish(Coroutine *c) {
     c->state = State::Finished;
     Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->frame);
     if (CoroutineBody *body = c->body) {
         c->body = nullptr;
         delete body;
@@ -171,6 +175,10 @@ PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result)
         }
         return drive(c, std::move(step), result);
     }
+    if (!c->awaiting) {  // never resume a suspended coroutine without its awaited object
+        PyErr_SetString(PyExc_SystemError, "suspended coroutine has no awaited object");
+        return PYGEN_ERROR;
+    }
     c->state = State::Running;
     PyObject *yielded = nullptr;
     PySendResult r = PyIter_Send(c->awaiting, arg, &yielded);
@@ -218,34 +226,37 @@ struct Thrown {
 };
 
 // Raises the thrown exception where the body stands (at its start or at its
-// await), checked as generators check it. Nothing there handles it, so the
-// coroutine ends with it.
+// await), checked as generators check it, before anything else happens.
+// Nothing there handles it, so the coroutine ends with it.
 PySendResult throw_here(Coroutine *c, const Thrown &t) {
     PyObject *type = t.type(), *value = t.value(), *tb = t.traceback();
     if (tb && !PyTraceBack_Check(tb)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return PYGEN_ERROR;
     }
-    if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return PYGEN_ERROR;
-        }
+    bool instance = PyExceptionInstance_Check(type);
+    if (instance && value && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return PYGEN_ERROR;
+    }
+    if (!instance && !PyExceptionClass_Check(type)) {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return PYGEN_ERROR;
+    }
+    if (refuse_if_busy(c)) return PYGEN_ERROR;
+    if (instance) {
         // raise <instance>: its class, itself, and its own traceback unless one is given.
         value = type;
         type = PyExceptionInstance_Class(value);
         PyErr_Restore(Py_NewRef(type), Py_NewRef(value), tb ? Py_NewRef(tb) : PyException_GetTraceback(value));
-    } else if (PyExceptionClass_Check(type)) {
+    } else {
         Py_INCREF(type);
         Py_XINCREF(value);
         Py_XINCREF(tb);
         PyErr_NormalizeException(&type, &value, &tb);
         if (tb) PyException_SetTraceback(value, tb);
         PyErr_Restore(type, value, tb);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return PYGEN_ERROR;
     }
     return finish_with_error(c);
 }
@@ -262,33 +273,31 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
     return *value ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
-// Delivers a thrown exception: to the awaited object while there is one
-// (GeneratorExit closes it; anything else goes to its throw method, which may
-// handle it), else it is thrown here, at the body's await or start.
-PySendResult deliver_thrown(Coroutine *c, const Thrown &t, PyObject **result) {
-    if (c->awaiting) {
-        if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
-            c->state = State::Running;
-            int err = close_iterator(c->awaiting);
-            Py_CLEAR(c->awaiting);
-            if (err < 0) return finish_with_error(c);
-            return throw_here(c, t);
-        }
-        PyObject *method = PyObject_GetAttrString(c->awaiting, "throw");
-        if (!method && !PyErr_ExceptionMatches(PyExc_AttributeError)) return finish_with_error(c);
-        PyErr_Clear();
-        if (!method) {
-            Py_CLEAR(c->awaiting);
-            return throw_here(c, t);
-        }
+// A thrown exception while suspended goes to the awaited object first:
+// GeneratorExit closes it, anything else goes to its throw method, which may
+// handle it. Without a throw method it is thrown here. The awaited object
+// stays in place until the body goes on or ends, so a throw() refused for its
+// arguments leaves the coroutine as it was.
+PySendResult throw_into_awaited(Coroutine *c, const Thrown &t, PyObject **result) {
+    if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
         c->state = State::Running;
-        PyObject *returned = PyObject_Vectorcall(method, t.args, static_cast<size_t>(t.nargs), nullptr);
-        Py_DECREF(method);
-        PyObject *value = nullptr;
-        PySendResult r = as_send_result(returned, &value);
-        return after_delegate(c, value, r, result);
+        int err = close_iterator(c->awaiting);
+        c->state = State::Suspended;
+        if (err < 0) return finish_with_error(c);
+        return throw_here(c, t);
     }
-    return throw_here(c, t);
+    PyObject *method = PyObject_GetAttrString(c->awaiting, "throw");
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
+        PyErr_Clear();
+        return throw_here(c, t);
+    }
+    c->state = State::Running;
+    PyObject *returned = PyObject_Vectorcall(method, t.args, static_cast<size_t>(t.nargs), nullptr);
+    Py_DECREF(method);
+    PyObject *value = nullptr;
+    PySendResult r = as_send_result(returned, &value);
+    return after_delegate(c, value, r, result);
 }
 
 PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
@@ -299,9 +308,9 @@ PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         return nullptr;
     }
     Coroutine *c = as_coroutine(self);
-    if (refuse_if_busy(c)) return nullptr;
+    Thrown thrown{args, nargs};
     PyObject *value = nullptr;
-    PySendResult r = deliver_thrown(c, Thrown{args, nargs}, &value);
+    PySendResult r = c->state == State::Suspended ? throw_into_awaited(c, thrown, &value) : throw_here(c, thrown);
     return send_result_to_object(r, value);
 }
 
@@ -323,12 +332,71 @@ PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject *coroutine_await(PyObject *self) noexcept {
+PyObject *new_wrapper(PyObject *coroutine) {
     CoroutineWrapper *w = PyObject_GC_New(CoroutineWrapper, wrapper_type());
     if (!w) return nullptr;
-    w->coroutine = Py_NewRef(self);
+    w->coroutine = Py_NewRef(coroutine);
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
+}
+
+// `await coro`: refused while another await is suspended in it, as the
+// interpreter refuses it for native coroutines (a second awaiter would
+// otherwise resume the first one's await and take its result).
+PyObject *coroutine_await(PyObject *self) noexcept {
+    if (as_coroutine(self)->state == State::Suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return new_wrapper(self);
+}
+
+// coro.__await__() called directly: the iterator, whatever the state, as for
+// native coroutines (the refusal above belongs to the await expression).
+PyObject *coroutine_await_method(PyObject *self, PyObject *) noexcept { return new_wrapper(self); }
+
+// True when the running Python frame is a generator-based coroutine's
+// (@types.coroutine), the one place where `yield from coro` is allowed.
+bool in_iterable_coroutine() {
+    PyFrameObject *frame = PyEval_GetFrame();
+    if (!frame) return false;
+    PyCodeObject *code = PyFrame_GetCode(frame);
+    bool iterable = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    return iterable;
+}
+
+// `yield from coro` inside a generator-based coroutine runs through iter().
+// Anywhere else a coroutine is not iterable. The slot is kept out of the
+// type's namespace (see ready_coroutine_types), so nothing takes the
+// coroutine for an iterable.
+PyObject *coroutine_iter(PyObject *self) noexcept {
+    if (!in_iterable_coroutine()) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return new_wrapper(self);
+}
+
+// The "never awaited" warning through warnings._warn_unawaited_coroutine, as
+// for native coroutines: it names where the coroutine was made (cr_origin)
+// and passes the coroutine as the warning's source.
+void warn_never_awaited(PyObject *self) {
+    bool warned = false;
+    if (PyObject *warnings = PyImport_ImportModule("warnings")) {
+        PyObject *warn = PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine");
+        Py_DECREF(warnings);
+        if (warn) {
+            PyObject *r = PyObject_CallOneArg(warn, self);
+            Py_DECREF(warn);
+            warned = r || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+            Py_XDECREF(r);
+        }
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", as_coroutine(self)->qualname) < 0)
+        PyErr_WriteUnraisable(self);
 }
 
 void coroutine_finalize(PyObject *self) noexcept {
@@ -336,8 +404,7 @@ void coroutine_finalize(PyObject *self) noexcept {
     if (c->state == State::Finished) return;
     HeldError saved;
     if (c->state == State::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
-            PyErr_WriteUnraisable(self);
+        warn_never_awaited(self);
         finish(c);
     } else {
         PyObject *r = coroutine_close(self, nullptr);
@@ -354,6 +421,8 @@ int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(c->awaiting);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
+    Py_VISIT(c->origin);
+    Py_VISIT(c->frame);
     if (c->body) return c->body->traverse(visit, arg);
     return 0;
 }
@@ -361,6 +430,7 @@ int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 int coroutine_clear(PyObject *self) noexcept {
     Coroutine *c = as_coroutine(self);
     Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->frame);
     if (c->body) c->body->clear();
     return 0;
 }
@@ -378,6 +448,7 @@ void coroutine_dealloc(PyObject *self) noexcept {
     finish(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
+    Py_CLEAR(c->origin);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -388,33 +459,77 @@ PyObject *coroutine_repr(PyObject *self) noexcept {
 
 PyObject *get_name(PyObject *self, void *) noexcept { return Py_NewRef(as_coroutine(self)->name); }
 PyObject *get_qualname(PyObject *self, void *) noexcept { return Py_NewRef(as_coroutine(self)->qualname); }
+
+// __name__ and __qualname__ may be replaced by strings, never deleted.
+int set_text(PyObject *&slot, PyObject *value, const char *message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(slot, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject *self, PyObject *value, void *) noexcept {
+    return set_text(as_coroutine(self)->name, value, "__name__ must be set to a string object");
+}
+int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    return set_text(as_coroutine(self)->qualname, value, "__qualname__ must be set to a string object");
+}
 PyObject *get_running(PyObject *self, void *) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == State::Running);
 }
 PyObject *get_suspended(PyObject *self, void *) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == State::Suspended);
 }
+// The awaited object while suspended in it; None while running, as for
+// native coroutines.
 PyObject *get_await(PyObject *self, void *) noexcept {
-    PyObject *it = as_coroutine(self)->awaiting;
-    return Py_NewRef(it ? it : Py_None);
+    Coroutine *c = as_coroutine(self);
+    return Py_NewRef(c->state == State::Suspended && c->awaiting ? c->awaiting : Py_None);
 }
-PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+PyObject *get_origin(PyObject *self, void *) noexcept {
+    PyObject *origin = as_coroutine(self)->origin;
+    return Py_NewRef(origin ? origin : Py_None);
+}
+
+// A frame object standing for the body until it finishes, then None: what
+// inspect.getcoroutinestate() and a task's stack read. On 3.10 its f_lasti
+// tells created (-1) from started, as inspect reads it there.
+PyObject *get_frame(PyObject *self, void *) noexcept {
+    Coroutine *c = as_coroutine(self);
+    if (c->state == State::Finished) Py_RETURN_NONE;
+    if (!c->frame) {
+        const char *name = PyUnicode_AsUTF8(c->name);
+        if (!name) return nullptr;
+        PyCodeObject *code = PyCode_NewEmpty(contract::MODULE_NAME, name, 0);
+        if (!code) return nullptr;
+        PyObject *globals = PyModule_GetDict(module_state().module.ptr());
+        c->frame = reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr));
+        Py_DECREF(code);
+        if (!c->frame) return nullptr;
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    reinterpret_cast<PyFrameObject *>(c->frame)->f_lasti = c->state == State::Created ? -1 : 0;
+#endif
+    return Py_NewRef(c->frame);
+}
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, nullptr},
     {"close", coroutine_close, METH_NOARGS, nullptr},
+    {"__await__", coroutine_await_method, METH_NOARGS | METH_COEXIST, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -468,6 +583,7 @@ PyMethodDef wrapper_methods[] = {
 PyType_Slot coroutine_slots[] = {
     {Py_tp_dealloc, slot(coroutine_dealloc)},
     {Py_tp_repr, slot(coroutine_repr)},
+    {Py_tp_iter, slot(coroutine_iter)},
     {Py_tp_traverse, slot(coroutine_traverse)},
     {Py_tp_clear, slot(coroutine_clear)},
     {Py_tp_finalize, slot(coroutine_finalize)},
@@ -498,12 +614,54 @@ const std::string wrapper_type_name = std::string(contract::MODULE_NAME) + ".cor
 PyType_Spec coroutine_spec = {coroutine_type_name.c_str(), sizeof(Coroutine), 0, kTypeFlags, coroutine_slots};
 PyType_Spec wrapper_spec = {wrapper_type_name.c_str(), sizeof(CoroutineWrapper), 0, kTypeFlags, wrapper_slots};
 
+// cr_origin: (filename, line, function) of the frames that made the
+// coroutine, innermost first, as many as sys.set_coroutine_origin_tracking_depth()
+// asks for; NULL when it asks for none. False with an exception set on failure.
+bool creation_origin(PyObject **origin) {
+    *origin = nullptr;
+    PyObject *get_depth = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
+    if (!get_depth) return true;
+    PyObject *depth_obj = PyObject_CallNoArgs(get_depth);
+    if (!depth_obj) return false;
+    long depth = PyLong_AsLong(depth_obj);
+    Py_DECREF(depth_obj);
+    if (depth == -1 && PyErr_Occurred()) return false;
+    if (depth <= 0) return true;
+    PyObject *frames = PyList_New(0);
+    if (!frames) return false;
+    PyFrameObject *frame = PyEval_GetFrame();
+    Py_XINCREF(frame);
+    bool ok = true;
+    for (long i = 0; ok && frame && i < depth; ++i) {
+        PyCodeObject *code = PyFrame_GetCode(frame);
+        PyObject *info = Py_BuildValue("OiO", code->co_filename, PyFrame_GetLineNumber(frame), code->co_name);
+        Py_DECREF(code);
+        ok = info && PyList_Append(frames, info) == 0;
+        Py_XDECREF(info);
+        PyFrameObject *back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    Py_XDECREF(frame);
+    if (ok) *origin = PyList_AsTuple(frames);
+    Py_DECREF(frames);
+    return *origin != nullptr;
+}
+
 }  // namespace
 
 bool ready_coroutine_types() noexcept {
     ModuleState &state = module_state();
-    return ready_heap_type(state.coroutine_type, coroutine_spec) &&
-           ready_heap_type(state.coroutine_wrapper_type, wrapper_spec);
+    bool made = !state.coroutine_type;
+    if (!ready_heap_type(state.coroutine_type, coroutine_spec)) return false;
+    if (made) {
+        // tp_iter serves `yield from` only; without __iter__ in the namespace
+        // the coroutine is no Iterable, as a native one is not.
+        auto *type = reinterpret_cast<PyTypeObject *>(state.coroutine_type.ptr());
+        if (PyDict_DelItemString(type->tp_dict, "__iter__") < 0) return false;
+        PyType_Modified(type);
+    }
+    return ready_heap_type(state.coroutine_wrapper_type, wrapper_spec);
 }
 
 PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept {
@@ -511,12 +669,14 @@ PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, 
     if (!c) return nullptr;
     c->body = body.release();
     c->awaiting = nullptr;
+    c->frame = nullptr;
     c->weakrefs = nullptr;
     c->state = State::Created;
     c->name = PyUnicode_FromString(name);
     c->qualname = PyUnicode_FromString(qualname);
+    bool origin_ok = creation_origin(&c->origin);
     PyObject_GC_Track(c);
-    if (!c->name || !c->qualname) {
+    if (!c->name || !c->qualname || !origin_ok) {
         c->state = State::Finished;  // no "never awaited" warning for a half-made object
         Py_DECREF(c);
         return nullptr;

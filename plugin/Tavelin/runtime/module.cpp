@@ -19,10 +19,18 @@ namespace {
 int64_t g_interpreter_id = -1;
 PyObject *g_module = nullptr;   // strong reference once the exec slot has run
 
-// The module is bound to the first interpreter that imports it.
-// CONTRACT.md "one interpreter".
+// The module belongs to the main interpreter. Another interpreter is refused
+// before anything else runs: all interpreters share one GIL here, and
+// pybind11's error handling re-takes it through PyGILState_*, which in a
+// subinterpreter waits for the main interpreter's thread state for ever (so
+// do the libraries a render imports). CONTRACT.md "one interpreter".
 bool check_single_interpreter() {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState *interpreter = PyInterpreterState_Get();
+    if (interpreter != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, contract::INTERPRETER_CHANGE_ERROR);
+        return false;
+    }
+    int64_t current = PyInterpreterState_GetID(interpreter);
     if (g_interpreter_id == -1) {
         g_interpreter_id = current;
         return current != -1;
