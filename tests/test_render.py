@@ -465,6 +465,25 @@ def test_reload_during_suspension_keeps_the_render_on_its_network(dirs):
     np.testing.assert_array_equal(drive(coro)["image"]["array"], half)
 
 
+def test_reload_while_the_image_converts_keeps_the_render_on_its_network(dirs):
+    """Another thread may reload between this render's check of the records and its
+    input (the GIL is released while the image converts): the render keeps the
+    network that matched, so its input's precision and the network agree."""
+    plugin, api = new_plugin("cpu", torch.float16)
+    array = rgb_image(6, 6, bit_depth=8)
+    half = render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"]
+
+    def reloaded_elsewhere(image):
+        api.ImageTools.to_np = None
+        plugin.load_model("cpu", torch.float32, Tools(dirs["smooth"]))
+        return image["array"]
+
+    api.ImageTools.to_np = reloaded_elsewhere
+    np.testing.assert_array_equal(render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"],
+                                  half)
+    assert plugin.model_loaded_with_dtype is torch.float32
+
+
 # --- host objects that misbehave -----------------------------------------------------------------------------------
 
 

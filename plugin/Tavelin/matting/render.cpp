@@ -53,6 +53,10 @@ class RenderBody final : public CoroutineBody {
         if (compare(device, self_.attr(contract::LOADED_DEVICE_ATTR), Py_NE) ||
             compare(torch_dtype, self_.attr(contract::LOADED_DTYPE_ATTR), Py_NE))
             self_.attr("load_model")(device, torch_dtype, tools_);
+        // The network that goes with the records just compared. The GIL is
+        // released while the image converts, and another thread may reload
+        // meanwhile; this render keeps the network its input precision matches.
+        py::object matched_network = py::getattr(self_, contract::MODNEXT_ATTR, py::none());
 
         host_array_ = host::image_to_np(self_, image_);
         auto view = ImageBuffer::view(host_array_, np_);
@@ -80,7 +84,7 @@ class RenderBody final : public CoroutineBody {
 
         input_tensor_ = torch_.attr("from_numpy")(network_input()).attr("to")(device);
         if (torch_dtype.is(torch_.attr("float16"))) input_tensor_ = input_tensor_.attr("half")();
-        network_ = self_.attr(contract::MODNEXT_ATTR);
+        network_ = matched_network.is_none() ? py::object(self_.attr(contract::MODNEXT_ATTR)) : matched_network;
         // The one suspension point. CONTRACT.md "render".
         return CoroutineStep::await_(host::progress(tools_));
     }
