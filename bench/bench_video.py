@@ -1,8 +1,7 @@
 """Clips: pipeline speed against the plug-in's own render rate, and how steady the mattes are.
 
 The clip is made here from a licensed photo of a person (CC0, see
-/work/shared/images/people/SOURCES.md, or examples/astronaut.png when that
-folder is absent): a still segment with fresh sensor noise on every frame,
+examples/people/README.md): a still segment with fresh sensor noise on every frame,
 then a slow pan and zoom with the same noise, encoded as H.264.
 
 - Speed: frames per second of ``tavelin``'s clip pipeline (decode, render,
@@ -35,7 +34,7 @@ from tavelin_host.images import HostImage  # noqa: E402
 from tavelin_host.smoothing import MatteSmoother, matte_flicker, matte_lag  # noqa: E402
 from tavelin_host.video import matte_video  # noqa: E402
 
-PHOTOS = [Path("/work/shared/images/people/pexels_tennis_man_fence.jpg"), Path(common.ROOT) / "examples/astronaut.png"]
+PHOTOS = [Path(common.ROOT) / "examples/people/pexels_tennis_man_fence.jpg", Path(common.ROOT) / "examples/astronaut.png"]
 RATE = 25
 NOISE = 3.0          # grey levels (of 255), fresh on every frame
 PAN = 3.0            # pixels per frame
