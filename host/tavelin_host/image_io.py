@@ -689,8 +689,6 @@ def write_files(
     for _, backup in placed:
         if backup:
             _quietly(os.unlink, backup)
-    for tmp in temporaries:
-        _quietly(os.unlink, tmp)  # left by the link when the move was a hard link
     return targets
 
 
@@ -741,6 +739,8 @@ def _link_exclusive(tmp: str, path: Path) -> None:
         if os.path.lexists(path):
             raise FileExistsError(f"{shown(path)} already exists") from None
         os.replace(tmp, path)
+    else:
+        _quietly(os.unlink, tmp)  # the file now lives under path alone
 
 
 def _create_temporary(path: Path) -> tuple[int, str]:

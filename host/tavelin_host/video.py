@@ -377,10 +377,6 @@ class _Writer:
             os.replace(self.temp, target)
         else:
             _link_exclusive(str(self.temp), target)
-            try:  # linked in place: the temporary name goes (a rename fallback already took it)
-                self.temp.unlink()
-            except FileNotFoundError:
-                pass
 
 
 def _temporary_folder(target: Path) -> Path:
