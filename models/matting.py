@@ -13,7 +13,7 @@ import torch
 from torch import nn
 
 from . import guided_filter
-from .layers import resize_bilinear
+from .layers import OneOutput, resize_bilinear, script_alone
 from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
@@ -35,12 +35,14 @@ LANDSCAPE_MIN_ASPECT = 1.5
 
 
 class Matting(nn.Module):
+    net: OneOutput
+    landscape_net: OneOutput
+
     def __init__(self, net: nn.Module, landscape_net: Optional[nn.Module] = None, refine: bool = True,
                  radius: float = REFINE_RADIUS, eps: float = REFINE_EPS, work_size: int = REFINE_WORK_SIZE,
                  landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT, people: Optional[nn.Module] = None):
         super().__init__()
-        self.net = net
-        # people(bgr, prob, h, w): fuses people found in the image into the probability.
+        # people: finds the people in the image, gates and completes the probability with them.
         self.people = people if people is not None else NoPeople()
         shape: List[int] = list(net.input_shape)
         self.net_h = int(shape[2])
@@ -54,7 +56,8 @@ class Matting(nn.Module):
             land_shape: List[int] = list(landscape_net.input_shape)
             self.land_h = int(land_shape[2])
             self.land_w = int(land_shape[3])
-        self.landscape_net = landscape_net
+        self.net = script_alone(net)
+        self.landscape_net = self.net if landscape_net is net else script_alone(landscape_net)
         self.landscape_min_aspect = float(landscape_min_aspect)
         self.refine = refine
         self.radius = float(radius)
@@ -66,16 +69,19 @@ class Matting(nn.Module):
     def uses_landscape(self, h: int, w: int) -> bool:
         return self.has_landscape and float(w) >= self.landscape_min_aspect * float(h)
 
+    def net_dtype(self, device: torch.device) -> torch.dtype:
+        # The CPU has no fast float16 convolutions: there the network runs in float32
+        # whatever its weights' precision; elsewhere it runs in the weights' precision.
+        if device.type == "cpu":
+            return torch.float32
+        return self.dtype_probe.dtype
+
     def probability(self, bgr: torch.Tensor) -> torch.Tensor:
         """Network probability (1, 1, n_h, n_w), float32, for a (1, 3, H, W) blue-green-red image in 0..255.
 
         ``bgr`` may be any strided view: only the small network input is copied out of it.
         """
-        # The CPU has no fast float16 convolutions: there the network runs in float32
-        # whatever its weights' precision; elsewhere it runs in the weights' precision.
-        dtype = self.dtype_probe.dtype
-        if bgr.device.type == "cpu":
-            dtype = torch.float32
+        dtype = self.net_dtype(bgr.device)
         if self.uses_landscape(bgr.shape[2], bgr.shape[3]):
             x = _to_unit_rgb(resize_bilinear(bgr, [self.land_h, self.land_w], False, True))
             return self.landscape_net(x.clamp(0.0, 1.0).to(dtype)).float()
@@ -89,6 +95,10 @@ class Matting(nn.Module):
         w = image.shape[1]
         # The image as (1, 3, H, W) without a copy; blue-green-red, 0..255.
         bgr = image.float().permute(2, 0, 1).unsqueeze(0)
+        everywhere, crops, person_probability = self.people.find(bgr)
+        if not everywhere and crops.shape[0] == 0:
+            # Nobody in the picture: nothing of it is the subject.
+            return image.new_zeros([h, w, 1])
         prob = self.probability(bgr)
         if self.refine:
             long_side = max(h, w)
@@ -97,7 +107,7 @@ class Matting(nn.Module):
             low_w = max(1, int(round(w * scale)))
             grid = max(prob.shape[2], prob.shape[3])
             r = max(1, int(round(self.radius * float(max(low_h, low_w)) / float(grid))))
-            prob = self.people(bgr, prob, low_h, low_w)
+            prob = self.people.fuse(prob, everywhere, crops, person_probability, h, w, low_h, low_w)
             if low_h != h or low_w != w:
                 guide_low = _to_unit_rgb(resize_bilinear(bgr, [low_h, low_w], False, True))
             else:
@@ -110,8 +120,23 @@ class Matting(nn.Module):
             ab = torch.cat([a.flip(1) * (1.0 / 255.0), b], 1)
             matte = guided_filter.apply_coefficients(ab, bgr)
         else:
-            matte = resize_bilinear(self.people(bgr, prob, h, w), [h, w])[0].permute(1, 2, 0)
+            matte = resize_bilinear(self.people.fuse(prob, everywhere, crops, person_probability, h, w, h, w),
+                                    [h, w])[0].permute(1, 2, 0)
         return matte.clamp_(0.0, 1.0).to(image.dtype)
+
+    @torch.jit.export
+    def prime(self, device: torch.device) -> None:
+        """Runs every network twice on a blank input of its own size.
+
+        Each network has an executor of its own, which profiles its graph on the
+        first call and optimises it on the second: this pays for both now,
+        whichever networks the warm-up's image reaches.
+        """
+        dtype = self.net_dtype(device)
+        for _ in range(2):
+            self.net(self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype))
+            self.landscape_net(self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype))
+        self.people.prime(device)
 
 
 def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
@@ -133,18 +158,21 @@ with warnings.catch_warnings():
         def forward(self, image: torch.Tensor) -> torch.Tensor:
             pass
 
+        def prime(self, device: torch.device) -> None:
+            pass
+
 
 class Primed(nn.Module):
-    """The file's top-level module: ``matting``, run twice on the first call.
+    """The file's top-level module: ``matting``, primed on the first call.
 
     TorchScript's profiling executor runs a graph once to profile it and
-    optimises it on the next call; for the whole matting graph that second
-    call costs as much as twenty renders at 256 x 256.  Called through an
-    interface, ``matting`` is not inlined here and has an executor of its
-    own, so the first call (the plug-in's warm-up) pays for both and the first
-    render after a load runs at full speed.  The optimised graph holds for
-    every input size, device and precision it is later called with: it has
-    no fused kernels, so no shape guards.
+    optimises it on the next call.  Called through an interface, ``matting``
+    is not inlined here and has an executor of its own, and so does each of
+    its networks: the first call (the plug-in's warm-up) runs every network
+    twice and ``matting`` itself twice, so the first render after a load runs
+    at full speed whatever the warm-up's image reached.  The optimised graphs
+    hold for every input size, batch, device and precision they are later
+    called with: they have no fused kernels, so no shape guards.
     """
 
     matting: ImageToMatte
@@ -158,6 +186,7 @@ class Primed(nn.Module):
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
         if not self.primed:
-            self.matting(image)
             self.primed = True
+            self.matting.prime(image.device)
+            self.matting(image)
         return self.matting(image)

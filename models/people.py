@@ -1,24 +1,31 @@
-"""Person-finding stage: people anywhere in the frame, each segmented whole.
+"""Person-finding stage: people anywhere in the frame, each segmented whole,
+and the evidence that decides where the matte may be opaque at all.
 
 The selfie network sees the whole frame at 256 x 256 and is made for one
-person close to the camera.  This stage finds people wherever they are and
-however small or rotated, and segments each one on a crop of its own:
+person close to the camera; it was trained on frames that always hold a
+person, so on a frame without one it segments whatever stands out (a cup, a
+cat, a building).  This stage finds people wherever they are and however
+small or rotated, segments each one on a crop of its own, and gates the
+selfie network's matte with what it found:
 
 1. the person detector runs on the frame letterboxed (aspect kept) to
-   224 x 224; its 2254 anchors are decoded and merged by weighted
-   non-maximum suppression, at most ``max_people`` detections kept;
+   224 x 224 and, on large frames that are not close-ups, on four
+   overlapping corner tiles in one batch; its 2254 anchors are decoded and
+   merged by weighted non-maximum suppression, at most ``max_people`` kept;
 2. each detection gives a square crop around the hip centre (keypoint 0),
    of side 2.5 x |keypoint 1 - keypoint 0|, rotated so that keypoint 0 ->
-   keypoint 1 points up; the full-body segmenter runs on it at 256 x 256
-   (zeros outside the frame), and optionally once more on the crop that its
-   own hip-centre and scale landmarks give;
-3. each person's probability is warped back into the frame and fused with
-   the selfie network's by a per-pixel maximum.
+   keypoint 1 points up; the full-body segmenter runs on all crops in one
+   batch at 256 x 256 (zeros outside the frame), and a second time only on
+   the crops that its own hip-centre and scale landmarks move;
+3. a person is a detection the segmenter confirms (presence score); the
+   selfie network's probability then counts only inside the people's crops
+   (grown by a margin), and each person's own probability is warped back and
+   fused with it by a per-pixel maximum.
 
-Crops much larger than the frame (close-ups, which the selfie network already
-covers and where the coarse crop mask spills onto the background), people
-too small to segment and detections the segmenter does not confirm are not
-pasted.  All geometry runs in float32 whatever the networks' precision.
+Close-ups, where a crop is far larger than the frame, keep the selfie
+network's matte everywhere: that is the case it was made for, and the coarse
+crop mask would spill onto the background.  With nobody found the matte is
+empty.  All geometry runs in float32 whatever the networks' precision.
 """
 
 from pathlib import Path
@@ -28,7 +35,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from .layers import resize_bilinear
+from .layers import ManyOutputs, resize_bilinear, script_alone
 
 POSE_DIR = Path(__file__).resolve().parent / "pose"
 DETECTOR_MODEL = POSE_DIR / "pose_detection.tflite"
@@ -40,23 +47,40 @@ SEGMENTER_SIZE = 256
 # layers of the SSD layout share one grid, two anchors per layer.
 ANCHOR_LAYERS = ((8, 2), (16, 2), (32, 6))
 MAX_PEOPLE = 6
-SCORE_THRESHOLD = 0.5
+# Detector scores a person needs, on the whole frame and on a tile.  Photos
+# with nobody in them scored up to 0.51 on the frame and 0.55 on tiles (a
+# temple, sliced fruit), people down to 0.52 and 0.68.
+SCORE_THRESHOLD = 0.55
+TILE_SCORE_THRESHOLD = 0.6
 NMS_IOU = 0.3
 # A crop is twice the hip-to-scale-point distance, enlarged by this factor.
 CROP_SCALE = 1.25
 # Crops with a side beyond this multiple of the frame's long side are close-ups:
 # not pasted.
 MAX_CROP_RATIO = 1.5
+# A close-up keeps the selfie network's matte over the whole frame, so it takes
+# a surer detection than a person elsewhere: animal faces filling the frame
+# scored 0.51-0.72, the portraits of the review set 0.67-0.80.
+CLOSE_UP_SCORE = 0.6
 # Smallest crop side, in pixels of the detector's 224 x 224 letterbox.
 MIN_CROP_SIDE = 16.0
 # Four overlapping tiles (squares of this fraction of the long side, in the
-# corners) searched besides the whole frame.  On the review set they found the
-# rest of groups and small people: photos passing 11 -> 13 (mode 0), 11 -> 12
-# (modes 1, 2), nothing broken, for four more detector runs.
+# corners) searched besides the whole frame.  They find the rest of groups and
+# small people, but only where the frame has the pixels for it: below this
+# long side a tile holds little the letterboxed frame does not, and its
+# detector run costs more than the selfie network itself.
 TILES = True
 TILE_FRACTION = 0.6
-# The segmenter's presence score a crop needs to be pasted.
-PRESENCE_THRESHOLD = 0.5
+TILE_MIN_SIDE = 768
+# The segmenter's presence score (the better of its two passes) a detection
+# needs to count as a person.  Castles and a pencil scored up to 0.73; the
+# people of the review set at least 0.81.
+PRESENCE_THRESHOLD = 0.75
+# With no detection at all, the segmenter looks at the whole frame: a person
+# it is this sure of (a full-length figure whose face is hidden, such as an
+# astronaut behind a visor) keeps the selfie network's matte.  Dogs scored up
+# to 0.97 there.
+FRAME_PRESENCE_THRESHOLD = 0.98
 # Long side of the image the crops are sampled from: a bilinear sample of a
 # much larger frame would alias.
 CROP_SOURCE_SIZE = 1024
@@ -65,6 +89,19 @@ CROP_SOURCE_SIZE = 1024
 LANDMARK_STRIDE = 5
 HIP_LANDMARK = 33
 SCALE_LANDMARK = 34
+# The second segmenter pass runs only on crops that the first pass's own
+# landmarks move by more than this: centre shift (fraction of the side),
+# side ratio, and turn (cosine of the angle between the two "down" axes).
+REFINE_SHIFT = 0.1
+REFINE_PRESENCE = 0.5
+REFINE_SCALE = 1.15
+REFINE_COS = 0.98
+# Where the selfie network's probability counts: each person's crop square,
+# its side grown by this factor, fading out over this fraction of the side.
+ZONE_GROW = 3.0
+ZONE_FADE = 0.1
+# Long side of the grid the zone is drawn on before it is scaled up.
+ZONE_GRID = 128
 
 
 def unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
@@ -174,24 +211,66 @@ def invert_theta(theta: torch.Tensor) -> torch.Tensor:
     return torch.stack([row0, row1], 1)
 
 
+def crops_moved(a: torch.Tensor, b: torch.Tensor, shift: float, scale: float, cos: float) -> torch.Tensor:
+    """(P,) whether crops ``b`` differ from crops ``a`` (both (P, 5)) by more than the given amounts."""
+    side = a[:, 2].clamp(min=1e-6)
+    moved = torch.sqrt(((b[:, 0:2] - a[:, 0:2]) ** 2).sum(1)) > shift * side
+    ratio = b[:, 2] / side
+    resized = (ratio > scale) | (ratio < 1.0 / scale)
+    turned = (a[:, 3:5] * b[:, 3:5]).sum(1) < cos
+    return moved | resized | turned
+
+
+def crop_zone(crops: torch.Tensor, h: int, w: int, out_h: int, out_w: int, grow: float, fade: float) -> torch.Tensor:
+    """(1, 1, out_h, out_w) in [0, 1]: 1 inside any crop square grown by ``grow``, fading out over ``fade`` x side.
+
+    ``crops`` are in pixels of an h x w frame; the grid covers the same frame.
+    """
+    # Pixel centres in frame pixels (cumulative sums: no tensor is made on a fixed device).
+    ys = (crops.new_ones([out_h]).cumsum(0) - 0.5) * (float(h) / float(out_h))
+    xs = (crops.new_ones([out_w]).cumsum(0) - 0.5) * (float(w) / float(out_w))
+    cx = crops[:, 0].view(-1, 1, 1)
+    cy = crops[:, 1].view(-1, 1, 1)
+    side = crops[:, 2].clamp(min=1e-6).view(-1, 1, 1)
+    ddx = crops[:, 3].view(-1, 1, 1)
+    ddy = crops[:, 4].view(-1, 1, 1)
+    px = xs.view(1, 1, -1) - cx
+    py = ys.view(1, -1, 1) - cy
+    across = (px * ddy - py * ddx).abs() / side  # along the crop's "right" axis
+    along = (px * ddx + py * ddy).abs() / side  # along its "down" axis
+    inside = (0.5 * grow - torch.maximum(across, along)) / fade
+    return inside.clamp(0.0, 1.0).amax(0).view(1, 1, out_h, out_w)
+
+
 class PersonStage(nn.Module):
-    """Finds people in an RGB frame and fuses their segmentation into a probability map."""
+    """Finds people in a frame; gates and completes the selfie network's probability with them."""
+
+    detector: ManyOutputs
+    segmenter: ManyOutputs
 
     def __init__(self, detector: nn.Module, segmenter: nn.Module, max_people: int = MAX_PEOPLE,
                  passes: int = 2, score_threshold: float = SCORE_THRESHOLD,
-                 presence_threshold: float = PRESENCE_THRESHOLD, max_crop_ratio: float = MAX_CROP_RATIO,
-                 min_crop_side: float = MIN_CROP_SIDE, tiles: bool = TILES, tile_fraction: float = TILE_FRACTION):
+                 tile_score_threshold: float = TILE_SCORE_THRESHOLD,
+                 presence_threshold: float = PRESENCE_THRESHOLD,
+                 frame_presence_threshold: float = FRAME_PRESENCE_THRESHOLD, max_crop_ratio: float = MAX_CROP_RATIO,
+                 min_crop_side: float = MIN_CROP_SIDE, tiles: bool = TILES, tile_fraction: float = TILE_FRACTION,
+                 tile_min_side: int = TILE_MIN_SIDE, gate: bool = True, close_up_score: float = CLOSE_UP_SCORE,
+                 zone_grow: float = ZONE_GROW):
         super().__init__()
-        self.detector = detector
-        self.segmenter = segmenter
+        self.detector = script_alone(detector)
+        self.segmenter = script_alone(segmenter)
         self.max_people = int(max_people)
         self.passes = int(passes)
         self.score_threshold = float(score_threshold)
+        self.tile_score_threshold = float(tile_score_threshold)
         self.presence_threshold = float(presence_threshold)
+        self.frame_presence_threshold = float(frame_presence_threshold)
         self.max_crop_ratio = float(max_crop_ratio)
         self.min_crop_side = float(min_crop_side)
         self.tiles = bool(tiles)
         self.tile_fraction = float(tile_fraction)
+        self.tile_min_side = int(tile_min_side)
+        self.gate = bool(gate)
         self.detector_size = DETECTOR_SIZE
         self.segmenter_size = SEGMENTER_SIZE
         self.nms_iou = NMS_IOU
@@ -200,6 +279,14 @@ class PersonStage(nn.Module):
         self.landmark_stride = LANDMARK_STRIDE
         self.hip_landmark = HIP_LANDMARK
         self.scale_landmark = SCALE_LANDMARK
+        self.refine_shift = REFINE_SHIFT
+        self.refine_presence = REFINE_PRESENCE
+        self.refine_scale = REFINE_SCALE
+        self.refine_cos = REFINE_COS
+        self.close_up_score = float(close_up_score)
+        self.zone_grow = float(zone_grow)
+        self.zone_fade = ZONE_FADE
+        self.zone_grid = ZONE_GRID
         self.register_buffer("anchors", anchor_centres(), persistent=True)
         # Follows .half() and .to(device): the networks' precision.
         self.register_buffer("dtype_probe", torch.zeros(1), persistent=True)
@@ -210,12 +297,8 @@ class PersonStage(nn.Module):
             return torch.float32
         return self.dtype_probe.dtype
 
-    def detect_in(self, bgr: torch.Tensor, y0: int, x0: int, th: int, tw: int) -> Tuple[torch.Tensor, torch.Tensor]:
-        """People in the th x tw sub-frame at (y0, x0) of a (1, 3, H, W) blue-green-red frame in 0..255.
-
-        Returns (scores (K,), coords (K, 12)) in frame pixels: the crop square
-        (centre x, centre y, side, side), then keypoints 0-3 as (x, y).
-        """
+    def letterbox(self, bgr: torch.Tensor, y0: int, x0: int, th: int, tw: int) -> Tuple[torch.Tensor, float, int, int]:
+        """The th x tw sub-frame at (y0, x0) as the detector's (1, 3, 224, 224) input; its scale and offsets."""
         size = self.detector_size
         scale = float(size) / float(max(th, tw))
         nh = min(size, max(1, int(round(th * scale))))
@@ -225,77 +308,96 @@ class PersonStage(nn.Module):
         x = unit_rgb(resize_bilinear(bgr[:, :, y0:y0 + th, x0:x0 + tw], [nh, nw], False, True)) * 2.0 - 1.0
         # The letterbox bars are mid-grey (0 in the detector's [-1, 1] range): black bars
         # lowered the scores of the people beside them.
-        x = F.pad(x, [left, size - nw - left, top, size - nh - top], value=0.0)
-        outs = self.detector(x.to(self.net_dtype(bgr.device)))
-        raw = outs[0][0].float()
-        logits = outs[1][0, :, 0].float()
-        scores = torch.sigmoid(logits.clamp(-100.0, 100.0))
-        keep = scores > self.score_threshold
-        if not bool(keep.any()):
-            return scores[:0], raw[:0]
-        raw = raw[keep]
-        scores = scores[keep]
-        centres = self.anchors[keep].float() * 0.5  # letterbox pixels
-        # Offsets are in letterbox pixels from the anchor centre; sizes are plain.
-        offset = torch.cat([centres, torch.zeros_like(centres), centres.repeat(1, 4)], 1)
-        coords = raw + offset
-        scores, coords = weighted_nms(scores, coords, self.nms_iou, self.max_people, True)
-        # Letterbox pixels -> frame pixels.
-        points = coords[:, 4:12].reshape(-1, 4, 2)
-        px = (points[:, :, 0] - float(left)) / scale + float(x0)
-        py = (points[:, :, 1] - float(top)) / scale + float(y0)
-        points = torch.stack([px, py], 2).reshape(-1, 8)
-        side = 2.0 * self.crop_scale * torch.sqrt(((points[:, 2:4] - points[:, 0:2]) ** 2).sum(1))
-        square = torch.stack([points[:, 0], points[:, 1], side, side], 1)
-        return scores, torch.cat([square, points], 1)
+        return F.pad(x, [left, size - nw - left, top, size - nh - top], value=0.0), scale, left, top
 
-    def detect(self, bgr: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
-        """People in the whole frame and, with tiles on, in four overlapping sub-frames.
+    def detect_windows(self, bgr: torch.Tensor, windows: List[Tuple[int, int, int, int]],
+                       threshold: float) -> Tuple[torch.Tensor, torch.Tensor]:
+        """People in each (y0, x0, th, tw) sub-frame of a (1, 3, H, W) blue-green-red frame in 0..255.
 
-        The full frame often yields only one person of a group: the tiles show
-        the detector everyone larger.  No tiles when the frame is a close-up.  Detections of all runs are merged by plain
-        (not weighted) suppression on their crop squares: averaging detections
-        from different runs shifted crops off their person.
+        The sub-frames go through the detector as one batch.  Returns (scores
+        (K,), coords (K, 12)) in frame pixels: the crop square (centre x,
+        centre y, side, side), then keypoints 0-3 as (x, y); each sub-frame's
+        detections merged by weighted suppression, the sub-frames' not merged.
+        """
+        inputs: List[torch.Tensor] = []
+        frames: List[Tuple[float, int, int]] = []
+        for window in windows:
+            x, scale, left, top = self.letterbox(bgr, window[0], window[1], window[2], window[3])
+            inputs.append(x)
+            frames.append((scale, left, top))
+        outs = self.detector(torch.cat(inputs, 0).to(self.net_dtype(bgr.device)))
+        all_scores: List[torch.Tensor] = []
+        all_coords: List[torch.Tensor] = []
+        for i in range(len(frames)):
+            scale, left, top = frames[i]
+            y0 = windows[i][0]
+            x0 = windows[i][1]
+            raw = outs[0][i].float()
+            scores = torch.sigmoid(outs[1][i, :, 0].float().clamp(-100.0, 100.0))
+            keep = scores > threshold
+            if not bool(keep.any()):
+                continue
+            raw = raw[keep]
+            scores = scores[keep]
+            centres = self.anchors[keep].float() * 0.5  # letterbox pixels
+            # Offsets are in letterbox pixels from the anchor centre; sizes are plain.
+            offset = torch.cat([centres, torch.zeros_like(centres), centres.repeat(1, 4)], 1)
+            scores, coords = weighted_nms(scores, raw + offset, self.nms_iou, self.max_people, True)
+            # Letterbox pixels -> frame pixels.
+            points = coords[:, 4:12].reshape(-1, 4, 2)
+            px = (points[:, :, 0] - float(left)) / scale + float(x0)
+            py = (points[:, :, 1] - float(top)) / scale + float(y0)
+            points = torch.stack([px, py], 2).reshape(-1, 8)
+            side = 2.0 * self.crop_scale * torch.sqrt(((points[:, 2:4] - points[:, 0:2]) ** 2).sum(1))
+            all_scores.append(scores)
+            all_coords.append(torch.cat([torch.stack([points[:, 0], points[:, 1], side, side], 1), points], 1))
+        if len(all_scores) == 0:
+            return bgr.new_zeros([0]), bgr.new_zeros([0, 12])
+        return torch.cat(all_scores), torch.cat(all_coords)
+
+    def detect(self, bgr: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor, bool]:
+        """People in the whole frame and, on large frames, in four overlapping sub-frames.
+
+        Returns (scores, coords) as ``detect_windows`` does and whether the
+        frame is a close-up: a whole-frame detection of at least
+        ``close_up_score`` whose crop is far larger than the frame.  That is the
+        selfie network's case and gets no tiles, so a portrait costs one
+        detector run.  The full frame often yields only one person of a group:
+        the tiles show the detector everyone larger.  Detections of all runs are
+        merged by plain (not weighted) suppression on their crop squares:
+        averaging detections from different runs shifted crops off their person.
         """
         h = bgr.shape[2]
         w = bgr.shape[3]
-        scores, coords = self.detect_in(bgr, 0, 0, h, w)
-        # A close-up (a crop far larger than the frame) is the selfie network's
-        # case: its portrait gets no tiles, and so costs one detector run.
-        close_up = bool((coords[:, 2] > self.max_crop_ratio * float(max(h, w))).any())
-        if self.tiles and not close_up:
-            tile = max(1, int(round(self.tile_fraction * float(max(h, w)))))
-            th = min(h, tile)
-            tw = min(w, tile)
-            all_scores: List[torch.Tensor] = [scores]
-            all_coords: List[torch.Tensor] = [coords]
-            ys: List[int] = [0] if th == h else [0, h - th]
-            xs: List[int] = [0] if tw == w else [0, w - tw]
-            for y0 in ys:
-                for x0 in xs:
-                    s, c = self.detect_in(bgr, y0, x0, th, tw)
-                    all_scores.append(s)
-                    all_coords.append(c)
-            scores = torch.cat(all_scores)
-            coords = torch.cat(all_coords)
-            if scores.shape[0] > 1:
-                scores, coords = weighted_nms(scores, coords, self.nms_iou, self.max_people, False)
-        return scores, coords
+        scores, coords = self.detect_windows(bgr, [(0, 0, h, w)], self.score_threshold)
+        big = coords[:, 2] > self.max_crop_ratio * float(max(h, w))
+        close_up = bool((big & (scores >= self.close_up_score)).any())
+        if not self.tiles or close_up or max(h, w) < self.tile_min_side:
+            return scores, coords, close_up
+        tile = max(1, int(round(self.tile_fraction * float(max(h, w)))))
+        th = min(h, tile)
+        tw = min(w, tile)
+        windows: List[Tuple[int, int, int, int]] = []
+        for y0 in ([0] if th == h else [0, h - th]):
+            for x0 in ([0] if tw == w else [0, w - tw]):
+                windows.append((y0, x0, th, tw))
+        tile_scores, tile_coords = self.detect_windows(bgr, windows, self.tile_score_threshold)
+        scores = torch.cat([scores, tile_scores])
+        coords = torch.cat([coords, tile_coords])
+        if scores.shape[0] > 1:
+            scores, coords = weighted_nms(scores, coords, self.nms_iou, self.max_people, False)
+        return scores, coords, close_up
 
     def segment(self, source: torch.Tensor, crops: torch.Tensor, h: int, w: int) -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
-        """Run the segmenter on each crop of ``source`` (a frame of size h x w, possibly scaled).
+        """Run the segmenter on every crop of ``source`` (a frame of size h x w, possibly scaled) as one batch.
 
         Returns the probability maps (P, 1, 256, 256), presence (P,) and the
         refined crops (P, 5) from the segmenter's own hip-centre and scale landmarks.
         """
-        theta = crop_theta(crops, h, w)
         n = crops.shape[0]
         size = self.segmenter_size
-        grid = F.affine_grid(theta, [n, 3, size, size], False)
-        patches: List[torch.Tensor] = []
-        for i in range(n):
-            patches.append(F.grid_sample(source, grid[i:i + 1], "bilinear", "zeros", False))
-        batch = torch.cat(patches, 0)
+        grid = F.affine_grid(crop_theta(crops, h, w), [n, 3, size, size], False)
+        batch = F.grid_sample(source.expand(n, -1, -1, -1), grid, "bilinear", "zeros", False)
         outs = self.segmenter(batch.to(self.net_dtype(source.device)))
         landmarks = outs[0].float().reshape(n, -1, self.landmark_stride)
         presence = outs[1].float().reshape(n)
@@ -304,60 +406,109 @@ class PersonStage(nn.Module):
         scale_point = crop_to_frame(crops, landmarks[:, self.scale_landmark, 0:2], size)
         return probability, presence, crop_frames(hip, scale_point, self.crop_scale)
 
-    def forward(self, bgr: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
-        """The selfie probability ``prob`` fused with the people found in ``bgr``.
+    def usable(self, crops: torch.Tensor, long_side: float) -> torch.Tensor:
+        """(P,) crops neither close-ups nor too small to segment."""
+        letterbox_scale = float(self.detector_size) / long_side
+        return (crops[:, 2] <= self.max_crop_ratio * long_side) & (crops[:, 2] * letterbox_scale >= self.min_crop_side)
 
-        bgr: (1, 3, H, W) blue-green-red in 0..255, float32, any strides; prob:
-        (1, 1, h, w) float32 on any grid.  Returns ``prob`` itself when nobody
-        is pasted, else (1, 1, out_h, out_w).
+    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor]:
+        """The people in ``bgr`` ((1, 3, H, W) blue-green-red in 0..255, float32, any strides).
+
+        Returns (everywhere, crops (P, 5), probabilities (P, 1, 256, 256)):
+        ``everywhere`` when the selfie network's probability counts over the
+        whole frame (a close-up, a person only the segmenter sees, or the gate
+        off), and the people to paste.  With ``everywhere`` false and no
+        people, the frame holds nobody.
         """
         h = bgr.shape[2]
         w = bgr.shape[3]
-        scores, coords = self.detect(bgr)
-        if scores.shape[0] == 0:
-            return prob
-        crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
         long_side = float(max(h, w))
-        letterbox_scale = float(self.detector_size) / long_side
-        usable = (crops[:, 2] <= self.max_crop_ratio * long_side) & (crops[:, 2] * letterbox_scale >= self.min_crop_side)
-        if not bool(usable.any()):
-            return prob
-        crops = crops[usable]
+        scores, coords, close_up = self.detect(bgr)
+        everywhere = close_up or not self.gate
+        crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
+        crops = crops[self.usable(crops, long_side)]
+        if crops.shape[0] == 0 and everywhere:
+            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
         source = bgr
         if max(h, w) > self.crop_source_size:
             s = float(self.crop_source_size) / long_side
             source = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
         source = unit_rgb(source)
+        if crops.shape[0] == 0:
+            # No detection: the segmenter's own look at the whole frame, upright.
+            frame = bgr.new_zeros([1, 5])
+            frame[:, 0].fill_(0.5 * float(w))
+            frame[:, 1].fill_(0.5 * float(h))
+            frame[:, 2].fill_(long_side)
+            frame[:, 4].fill_(1.0)
+            _, frame_presence, _ = self.segment(source, frame, h, w)
+            everywhere = bool(frame_presence[0] >= self.frame_presence_threshold)
+            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
         probability, presence, refined = self.segment(source, crops, h, w)
-        for _ in range(1, self.passes):
-            ok = (refined[:, 2] <= self.max_crop_ratio * long_side) & (refined[:, 2] * letterbox_scale >= self.min_crop_side)
-            ok = ok & (presence >= self.presence_threshold)
-            if bool(ok.any()):
-                crops = refined[ok]
-                probability, presence, refined = self.segment(source, crops, h, w)
-            else:
-                break
-        keep = (presence >= self.presence_threshold) & (crops[:, 2] <= self.max_crop_ratio * long_side)
-        if not bool(keep.any()):
+        best = presence
+        if self.passes > 1:
+            # Again, on the crop the segmenter's own landmarks give, only where that crop moved.
+            again = (presence >= self.refine_presence) & self.usable(refined, long_side)
+            again = again & crops_moved(crops, refined, self.refine_shift, self.refine_scale, self.refine_cos)
+            if bool(again.any()):
+                crops = crops.clone()
+                crops[again] = refined[again]
+                p2, presence2, _ = self.segment(source, crops[again], h, w)
+                probability[again] = p2
+                best = presence.clone()
+                best[again] = torch.maximum(presence[again], presence2)
+        keep = best >= self.presence_threshold
+        return everywhere, crops[keep], probability[keep]
+
+    def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
+             h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
+        """The selfie probability ``prob`` ((1, 1, any grid), float32) gated and completed by ``find``'s people.
+
+        Returns ``prob`` itself when the frame is the selfie network's alone,
+        else (1, 1, out_h, out_w) on the h x w frame.
+        """
+        if everywhere and crops.shape[0] == 0:
             return prob
-        probability = probability[keep]
-        crops = crops[keep]
-        # Frame -> crop for every pixel of the output grid; zeros outside the crop.
-        inverse = invert_theta(crop_theta(crops, h, w))
-        n = crops.shape[0]
-        grid = F.affine_grid(inverse, [n, 1, out_h, out_w], False)
-        pasted = F.grid_sample(probability, grid, "bilinear", "zeros", False).amax(0, keepdim=True)
         base = prob
         if base.shape[2] != out_h or base.shape[3] != out_w:
             base = resize_bilinear(base, [out_h, out_w])
+        if crops.shape[0] == 0:
+            return base
+        if not everywhere:
+            s = min(1.0, float(self.zone_grid) / float(max(out_h, out_w)))
+            zh = max(1, int(round(out_h * s)))
+            zw = max(1, int(round(out_w * s)))
+            zone = crop_zone(crops, h, w, zh, zw, self.zone_grow, self.zone_fade)
+            if zh != out_h or zw != out_w:
+                zone = resize_bilinear(zone, [out_h, out_w])
+            base = base * zone
+        # Frame -> crop for every pixel of the output grid; zeros outside the crop.
+        inverse = invert_theta(crop_theta(crops, h, w))
+        grid = F.affine_grid(inverse, [crops.shape[0], 1, out_h, out_w], False)
+        pasted = F.grid_sample(probability, grid, "bilinear", "zeros", False).amax(0, keepdim=True)
         return torch.maximum(base, pasted)
+
+    def prime(self, device: torch.device) -> None:
+        """Runs each network twice on a blank input of its own size: TorchScript's profiling
+        executor profiles a graph on its first call and optimises it on the second."""
+        dtype = self.net_dtype(device)
+        for _ in range(2):
+            self.detector(self.dtype_probe.new_zeros([1, 3, self.detector_size, self.detector_size], dtype=dtype))
+            self.segmenter(self.dtype_probe.new_zeros([1, 3, self.segmenter_size, self.segmenter_size], dtype=dtype))
 
 
 class NoPeople(nn.Module):
-    """Stand-in when the stage is left out: the probability unchanged."""
+    """Stand-in when the stage is left out: the selfie network's probability counts everywhere."""
 
-    def forward(self, bgr: torch.Tensor, prob: torch.Tensor, out_h: int, out_w: int) -> torch.Tensor:
+    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor]:
+        return True, bgr.new_zeros([0, 5]), bgr.new_zeros([0, 1, 1, 1])
+
+    def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
+             h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
         return prob
+
+    def prime(self, device: torch.device) -> None:
+        pass
 
 
 def build_stage(**options) -> PersonStage:

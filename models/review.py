@@ -2,7 +2,8 @@
 and the scored review set of photos of people.
 
     python -m models.review [--image PATH] [--out out/network_review]
-                            [--people DIR] [--people-out out/people_review] [--modes 0 1 2 3]
+                            [--people DIR] [--people-out out/people_review]
+                            [--noperson DIR] [--noperson-out out/noperson_review] [--modes 0 1 2 3]
 
 For the plug-in's modes 0 (network fed the full-size image) and 1 (fed a
 256 x 256 stretch, matte resized back with cv2.resize), with and without the
@@ -16,6 +17,11 @@ inside a person has mean coverage >= 0.75 and every background box <= 0.25),
 prints the table and writes <stem>_mode<M>_<selfie|people>.png mattes and a
 <stem>_sheet.png (photo with its boxes; per mode: selfie matte, stage matte)
 to the people output folder.
+
+Last, for every photo of the no-person set (examples/noperson: nobody in
+them) and every mode, mattes it with the selfie network alone and with the
+stage; a row passes when no matte pixel reaches 0.9 and under 0.5 % of the
+pixels are above 0.5.  Prints that table and writes the mattes.
 """
 
 from __future__ import annotations
@@ -32,6 +38,9 @@ from tavelin_host.contract import MODE_SIZES
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "astronaut.png"
 PEOPLE = Path(__file__).resolve().parent.parent / "examples" / "people"
+NOPERSON = Path(__file__).resolve().parent.parent / "examples" / "noperson"
+EMPTY_MAX = 0.9  # no pixel of a no-person matte may reach this
+EMPTY_SHARE = 0.005  # and under this share of its pixels may be above 0.5
 SUBJECT_MIN = 0.75  # mean coverage a box inside a person needs
 BACKGROUND_MAX = 0.25  # mean coverage a background box may have
 
@@ -71,13 +80,13 @@ def score(matte: np.ndarray, boxes: dict) -> tuple[bool, list[str]]:
     return not failed, failed
 
 
-def review_people(folder: Path, out: Path, modes: list[int]) -> dict:
+def review_people(folder: Path, out: Path, modes: list[int], modules: dict | None = None) -> dict:
     """Score every photo in ``folder`` in every mode, selfie network alone against the stage."""
     import json
 
     out.mkdir(parents=True, exist_ok=True)
     photos = json.loads((folder / "boxes.json").read_text())["photos"]
-    modules = {"selfie": build_module(people=False), "people": build_module(people=True)}
+    modules = modules or {"selfie": build_module(people=False), "people": build_module(people=True)}
     results = {}
     for name, boxes in sorted(photos.items()):
         image = cv2.imread(str(folder / name), cv2.IMREAD_COLOR)
@@ -101,6 +110,46 @@ def review_people(folder: Path, out: Path, modes: list[int]) -> dict:
         cv2.imwrite(str(out / f"{stem}_sheet.png"), cv2.resize(sheet, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA))
     print_table(sorted(photos), modes, results)
     print(f"wrote review mattes and sheets to {out}")
+    return results
+
+
+def empty_score(matte: np.ndarray) -> tuple[bool, str]:
+    """Whether a no-person matte passes, and its largest value and share above 0.5."""
+    peak = float(matte.max())
+    share = float((matte > 0.5).mean())
+    return peak < EMPTY_MAX and share < EMPTY_SHARE, f"max {peak:.2f}, {100 * share:.1f} % > 0.5"
+
+
+def review_noperson(folder: Path, out: Path, modes: list[int], modules: dict | None = None) -> dict:
+    """Every photo in ``folder`` (nobody in them) in every mode: the matte must stay empty."""
+    out.mkdir(parents=True, exist_ok=True)
+    modules = modules or {"selfie": build_module(people=False), "people": build_module(people=True)}
+    names = sorted(p.name for p in folder.iterdir() if p.suffix.lower() in (".jpg", ".jpeg", ".png"))
+    results = {}
+    for name in names:
+        image = cv2.imread(str(folder / name), cv2.IMREAD_COLOR)
+        for mode in modes:
+            for label, module in modules.items():
+                matte = run_mode(module, image, mode)
+                cv2.imwrite(str(out / f"{Path(name).stem}_mode{mode}_{label}.png"), (matte * 255 + 0.5).astype(np.uint8))
+                results[(name, mode, label)] = empty_score(matte)
+    width = max(len(Path(n).stem) for n in names)
+    print(f"\nno-person set: a row passes with no pixel >= {EMPTY_MAX} and under {100 * EMPTY_SHARE:g} % above 0.5")
+    print(f"{'photo':<{width}}  " + "  ".join(f"{f'mode {m}: selfie -> people':<36}" for m in modes))
+    for name in names:
+        cells = []
+        for m in modes:
+            a = results[(name, m, "selfie")][0]
+            b, detail = results[(name, m, "people")]
+            cells.append(f"{('pass' if a else 'FAIL') + ' -> ' + ('pass' if b else 'FAIL') + ' (' + detail + ')':<36}")
+        print(f"{Path(name).stem:<{width}}  " + "  ".join(cells))
+    totals = []
+    for m in modes:
+        a = sum(results[(n, m, "selfie")][0] for n in names)
+        b = sum(results[(n, m, "people")][0] for n in names)
+        totals.append(f"{f'{a} -> {b} of {len(names)} ({100 * b / len(names):.0f} %)':<36}")
+    print(f"{'passing':<{width}}  " + "  ".join(totals))
+    print(f"wrote no-person mattes to {out}")
     return results
 
 
@@ -136,6 +185,8 @@ def main(argv=None) -> int:
     p.add_argument("--out", default="out/network_review")
     p.add_argument("--people", default=str(PEOPLE), help="review set: photos and boxes.json ('' to skip)")
     p.add_argument("--people-out", default="out/people_review")
+    p.add_argument("--noperson", default=str(NOPERSON), help="photos with nobody in them ('' to skip)")
+    p.add_argument("--noperson-out", default="out/noperson_review")
     p.add_argument("--modes", type=int, nargs="+", default=[0, 1, 2, 3])
     args = p.parse_args(argv)
     out = Path(args.out)
@@ -158,6 +209,8 @@ def main(argv=None) -> int:
     print(f"wrote review images to {out}")
     if args.people:
         review_people(Path(args.people), Path(args.people_out), args.modes)
+    if args.noperson:
+        review_noperson(Path(args.noperson), Path(args.noperson_out), args.modes)
     return 0
 
 

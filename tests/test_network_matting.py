@@ -121,7 +121,9 @@ def test_scripted_graph_creates_no_tensor_on_a_fixed_device():
     # Everything must follow the input onto its device (CUDA included): no tensor
     # factories and no device constants anywhere in the inlined graph.
     scripted = convert.script_module(convert.build_module())
-    graph = str(scripted.inlined_graph) + str(scripted.matting.inlined_graph)
+    m = scripted.matting
+    graphs = (scripted, m, m.net, m.landscape_net, m.people.detector, m.people.segmenter)  # each called alone
+    graph = "".join(str(g.inlined_graph) for g in graphs) + str(m.prime.inlined_graph)
     assert not re.search(r"aten::(zeros|ones|full|empty|arange|tensor|scalar_tensor|rand\w*)\b", graph)
     assert not re.search(r"Device = prim::Constant", graph)
 
@@ -154,12 +156,13 @@ def test_sample_photo_matte_is_plausible(networks, dtype, mode):
 def test_wide_images_use_the_landscape_network(networks):
     # The lower part of the photo as a wide (16:9) picture: the square network,
     # fed it stretched, loses the torso; the landscape one keeps it.
+    # Without the person stage: a torso whose head is cut off is nobody to the detector.
     crop = photo_bgr()[224:512]
     torso = (slice(100, 280), slice(60, 280))
-    matte = run(networks[torch.float32], crop, torch.float32)[:, :, 0].numpy()
+    matte = run(convert.script_module(convert.build_module(people=False)), crop, torch.float32)[:, :, 0].numpy()
     assert matte[torso].mean() > 0.8
     assert matte[0:80, 400:512].mean() < 0.2
-    square_only = convert.script_module(convert.build_module(landscape=False))
+    square_only = convert.script_module(convert.build_module(landscape=False, people=False))
     assert run(square_only, crop, torch.float32)[:, :, 0].numpy()[torso].mean() < 0.5
 
 
@@ -198,6 +201,71 @@ def test_stage_finds_a_full_body_person_the_selfie_network_misses(networks):
     assert selfie_only["photographer"] < 0.2 and selfie_only["photographer shorts"] < 0.2
     assert min(means(networks[torch.float32], "subject").values()) > 0.75
     assert max(means(networks[torch.float32], "background").values()) < 0.25
+
+
+@pytest.mark.parametrize("folder, name, mode", [
+    ("noperson", "lomiri_dogs_at_window.jpg", 1),  # the selfie network alone cuts the dogs out
+    ("noperson", "gcompris_cat.jpg", 0),
+    ("people", "pexels_batter_standing.jpg", 1),  # full length, stretched to 256 x 256
+    ("people", "pexels_batter_standing.jpg", 0),
+])
+def test_the_matte_holds_people_and_nothing_else(networks, folder, name, mode):
+    import json
+
+    image = cv2.imread(str(ROOT / "examples" / folder / name), cv2.IMREAD_COLOR)
+    h, w = image.shape[:2]
+    size = MODE_SIZES[mode]
+    shown = cv2.resize(image, (size, size)) if size else image
+    matte = cv2.resize(run(networks[torch.float32], shown, torch.float32)[:, :, 0].numpy(), (w, h))
+    if folder == "noperson":
+        selfie = run(convert.build_module(people=False), shown, torch.float32)[:, :, 0].numpy()
+        assert (selfie > 0.5).mean() > 0.02  # something there that the selfie network takes for a subject
+        assert matte.max() == 0.0
+        return
+    boxes = json.loads((ROOT / "examples" / "people" / "boxes.json").read_text())["photos"][name]
+    for kind, ok in (("subject", lambda m: m > 0.75), ("background", lambda m: m < 0.25)):
+        for box, (x0, y0, x1, y1) in boxes[kind].items():
+            assert ok(float(matte[y0:y1, x0:x1].mean())), box
+
+
+class CountingNet(torch.nn.Module):
+    """A network that counts the images it is given."""
+
+    def __init__(self, net):
+        super().__init__()
+        self.net, self.images = net, 0
+
+    def forward(self, x):
+        self.images += x.shape[0]
+        return self.net(x)
+
+
+def test_batched_stage_finds_the_same_people_as_one_by_one_runs():
+    from models.people import crop_frames, unit_rgb
+
+    stage = convert.build_stage()
+    image = cv2.imread(str(ROOT / "examples" / "people" / "pexels_basketball_group.jpg"), cv2.IMREAD_COLOR)
+    bgr = torch.from_numpy(image).float().permute(2, 0, 1)[None]
+    h, w = image.shape[:2]
+    windows = [(0, 0, h, w), (0, 0, 600, 600), (0, w - 600, 600, 600)]
+    with torch.no_grad():
+        together = stage.detect_windows(bgr, windows, 0.55)
+        alone = [stage.detect_windows(bgr, [window], 0.55) for window in windows]
+        torch.testing.assert_close(together[0], torch.cat([s for s, _ in alone]), atol=1e-4, rtol=0)
+        torch.testing.assert_close(together[1], torch.cat([c for _, c in alone]), atol=1e-2, rtol=0)
+        crops = crop_frames(together[1][:, 4:6], together[1][:, 6:8], stage.crop_scale)
+        assert crops.shape[0] >= 2
+        source = unit_rgb(bgr)
+        batch = stage.segment(source, crops, h, w)
+        for i in range(crops.shape[0]):
+            one = stage.segment(source, crops[i:i + 1], h, w)
+            for a, b in zip(batch, one):
+                torch.testing.assert_close(a[i:i + 1], b, atol=1e-3, rtol=0)
+        # A close-up portrait costs the detector one image: no tiles.
+        stage.detector = CountingNet(stage.detector)
+        portrait = cv2.imread(str(ROOT / "examples" / "people" / "codait_portrait_man.jpg"), cv2.IMREAD_COLOR)
+        stage.find(torch.from_numpy(cv2.resize(portrait, (1024, 1024))).float().permute(2, 0, 1)[None])
+        assert stage.detector.images == 1
 
 
 def bilinear_np(a, out_h, out_w):
