@@ -320,9 +320,21 @@ def test_background_composites_the_cutout_at_the_input_bit_depth(photos, mixed_r
 
 
 @pytest.mark.parametrize("bit_depth", [8, 32])
-def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(tmp_path, bit_depth):
+def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(tmp_path, monkeypatch, bit_depth):
     from tavelin_host.background import Background
     from tavelin_host.images import HostImage
+
+    # the middle is cut before scaling: a 1 x 1000 strip behind a 1000 x 1 picture never grows to 1000 x 10^6
+    resize = cv2.resize
+
+    def small_resize(src, dsize, *args, **kwargs):
+        assert src.size <= 3000 and dsize[0] * dsize[1] <= 1000, (src.shape, dsize)
+        return resize(src, dsize, *args, **kwargs)
+
+    monkeypatch.setattr(cv2, "resize", small_resize)
+    strip = Background(picture=HostImage.from_array(np.linspace(0, 1, 1000, dtype=np.float32)[:, None, None]
+                                                    .repeat(3, axis=2), bit_depth))
+    assert strip.plate(1, 1000, np.float32).shape == (1, 1000, 3)
 
     # 40 x 20 picture, red rising left to right: covering 10 x 10 takes its middle half at half size
     ramp = np.zeros((20, 40, 3), np.uint8)
@@ -346,10 +358,18 @@ def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(t
     (["--precision", "bf16"], "unknown precision"),
     (["--background", "#12345z"], "is not a colour"),
     (["--background", "nowhere.png"], "neither a colour"),
+    (["--background", "#-1-1-1"], "is not a colour"),
+    (["--background", "#+f+f+f"], "is not a colour"),
+    (["--background", "# 1 2 3"], "is not a colour"),
+    (["--max-megapixels", "inf"], "not a finite positive number"),
+    (["--max-megapixels", "1e400"], "not a finite positive number"),
+    (["clip.mp4", "-o", "-"], "clips cannot go to standard output (-o -)"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
-    run = tavelin(tmp_path, *args)
+    (tmp_path / "clip.mp4").write_bytes(b"")
+    run = tavelin(tmp_path, *args, cwd=tmp_path)
     assert run.returncode == 2 and message in run.stderr
+    assert "Traceback" not in run.stderr
 
 
 def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
@@ -439,6 +459,12 @@ def test_pipes_mirrored_folders_and_reruns(tmp_path):
     assert piped.returncode == 0, piped.stderr
     assert b"matted" in piped.stderr                              # logs on stderr, only the image on stdout
     assert __import__("tifffile").imread(io.BytesIO(piped.stdout)).shape == (24, 32, 4)
+    composite = subprocess.run(
+        [sys.executable, "-m", "tavelin_host", "-", "-o", "-", "--background", "white", "--plugin-dir", str(PLUGIN_DIR)],
+        input=source.read_bytes(), capture_output=True, timeout=300,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")])))
+    assert composite.returncode == 0, composite.stderr
+    assert cv2.imdecode(np.frombuffer(composite.stdout, np.uint8), cv2.IMREAD_UNCHANGED).shape == (24, 32, 3)
     assert sorted(os.listdir(tmp_path)) == ["x.png"]
 
     shots = tmp_path / "shots"

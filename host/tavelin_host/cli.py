@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 import time
@@ -121,8 +122,9 @@ def _megapixels_arg(value: str) -> float:
         megapixels = float(value)
     except ValueError:
         megapixels = -1.0
-    if not megapixels > 0:
-        raise argparse.ArgumentTypeError(f"not a positive number of megapixels: {value!r}")
+    # inf (or 1e400, which parses as inf) has no pixel count to compare with
+    if not (megapixels > 0 and math.isfinite(megapixels)):
+        raise argparse.ArgumentTypeError(f"not a finite positive number of megapixels: {value!r}")
     return megapixels
 
 
@@ -223,6 +225,9 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     if not expansion.inputs:
         plan.say("nothing to do")
         return EXIT_FAILED if expansion.problems else EXIT_USAGE
+    if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
+        plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
+        return EXIT_USAGE
     if to_stdout and len(expansion.inputs) > 1:
         plan.say(f"-o - writes one image to standard output, but {len(expansion.inputs)} inputs were given")
         return EXIT_USAGE

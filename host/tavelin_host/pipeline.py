@@ -206,7 +206,7 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
         return lambda: encode_image(pixels, target.suffix, info)
 
     if str(options.out_dir) == STREAM and stdout is not None:
-        kind = options.output
+        kind = "composite" if options.background is not None else options.output
         stdout.write(encoder(kind, job.paths[kind])())
         stdout.flush()
         return []
