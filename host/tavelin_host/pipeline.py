@@ -159,7 +159,7 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
             claimed.update(Path(os.path.realpath(path)) for path in paths.values())
-    job = Job(source, image, paths)
+    job = Job(source, image, paths, warnings=list(image.info.notes))
     if image.info.frames > 1:
         job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
     return job

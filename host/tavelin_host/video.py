@@ -27,6 +27,7 @@ import numpy as np
 
 from .images import HostImage, from_float, host_dtype, to_float
 from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
+from .names import shown
 
 if TYPE_CHECKING:
     from .background import Background
@@ -607,7 +608,7 @@ def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], cl
     )
     plan.clips.append(clip)
     for note in clip.notes:
-        plan.say(f"{source}: {note}")
+        plan.say(f"{shown(source)}: {note}")
 
 
 def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **options: Any) -> VideoResult:
