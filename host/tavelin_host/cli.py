@@ -7,6 +7,7 @@ import math
 import os
 import sys
 import time
+import warnings
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Sequence
@@ -393,6 +394,14 @@ def summarise(plan: Run) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Odd samples (NaN, infinities) are handled where they matter; NumPy's warnings about
+    # them are for programmers, not for the people running the command.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         plan = parse(argv)
         if isinstance(plan, int):
