@@ -403,7 +403,9 @@ def test_python_api_renders_through_the_plugin(tmp_path):
 
 
 @needs_plugin
-def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("name,status,said", [("SIGINT", 130, "interrupted"), ("SIGTERM", 143, "stopped by a signal (143)"),
+                                              ("SIGHUP", 129, "stopped by a signal (129)")])
+def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys, name, status, said):
     import signal
 
     from tavelin_host import cli, pipeline
@@ -413,15 +415,16 @@ def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
 
     def render_after_ctrl_c(host, job, options):
         if job.source.name == "b.png":  # while b renders, a is being written on the I/O thread
-            signal.raise_signal(signal.SIGINT)  # what the terminal sends on Ctrl-C
+            signal.raise_signal(getattr(signal, name))  # Ctrl-C, or a stop from the system or the terminal
         return render(host, job, options)
 
     monkeypatch.setattr(pipeline, "render", render_after_ctrl_c)
     out = tmp_path / "out"
-    status = cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)])
-    assert status == 130
-    assert "tavelin: interrupted after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
+    before = signal.getsignal(signal.SIGTERM)
+    assert cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)]) == status
+    assert f"tavelin: {said} after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
     assert os.listdir(out) == ["a.cutout.png"]
+    assert signal.getsignal(signal.SIGTERM) is before
 
 
 # --------------------------------------------------------------------------- hostile inputs, pipes, reruns
@@ -481,6 +484,71 @@ def test_pipes_mirrored_folders_and_reruns(tmp_path):
     assert again.returncode == 0, again.stderr
     assert "0 of 4 matted, 4 skipped (outputs exist), 0 failed" in again.stderr
     assert {name: (out / name).read_bytes() for name in written} == before
+
+
+class Endless(io.RawIOBase):
+    """Standard input that never ends: ``head``, then zeros, failing the test past ``most`` bytes."""
+
+    def __init__(self, head=b"", most=100 << 20):
+        self.head, self.most, self.given = head, most, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        assert self.given < self.most, "standard input read on and on"
+        size = len(buffer)
+        chunk = (self.head[:size] + bytes(size))[:size]
+        self.head = self.head[size:]
+        buffer[:size] = chunk
+        self.given += size
+        return size
+
+
+@pytest.mark.parametrize("head,message", [
+    (b"", "not an image"),                                             # cat /dev/zero | tavelin -
+    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x9c\x40\x00\x00\x9c\x40\x08\x02\x00\x00\x00",
+     "40000 x 40000 pixels"),                                           # a header over the limit
+    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x10\x00\x00\x00\x10\x08\x02\x00\x00\x00",
+     "larger than any image within the limit of 1 megapixels"),         # a small header, then no end
+])
+def test_standard_input_is_checked_as_it_arrives(head, message):
+    from tavelin_host.image_io import ImageReadError
+    from tavelin_host.pipeline import MatteOptions, read
+
+    stdin = io.BufferedReader(Endless(head))
+    with pytest.raises(ImageReadError, match=message):
+        read("-", MatteOptions(out_dir="-", max_pixels=1_000_000), stdin=stdin)
+
+
+@needs_plugin
+@pytest.mark.parametrize("case", ["reader goes away", "stdout closed", "stdin closed", "stderr closed"])
+def test_standard_streams_that_go_away_give_one_clear_outcome(tmp_path, case):
+    source = write_image(tmp_path / "x.png", np.random.default_rng(1).integers(0, 256, (600, 800, 3), np.uint8))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
+    command = [sys.executable, "-m", "tavelin_host", "--plugin-dir", str(PLUGIN_DIR)]
+    if case == "reader goes away":  # after 64 KiB of a 1.4 MB image
+        with open(source, "rb") as stdin:
+            process = subprocess.Popen([*command, "-", "-o", "-"], stdin=stdin, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            process.stdout.read(65536)
+            process.stdout.close()
+            stderr = process.stderr.read().decode()
+            status = process.wait(timeout=300)
+        assert status == 1, stderr
+        assert stderr.count("standard output was closed before the image was written in full") == 1, stderr
+        assert "0 of 1 matted, 1 failed" in stderr and "Traceback" not in stderr and "Exception" not in stderr
+        return
+    closing = {"stdout closed": ">&-", "stdin closed": "<&-", "stderr closed": "2>&-"}[case]
+    args = {"stdout closed": [str(source), "-o", "-"], "stdin closed": ["-", "-o", str(tmp_path)],
+            "stderr closed": [str(source)]}[case]
+    run = subprocess.run(["bash", "-c", f'exec "$@" {closing}', "bash", *command, *args], capture_output=True,
+                         text=True, env=env, timeout=300)
+    if case == "stderr closed":  # nothing to say it on: the exit status and the output tell
+        assert run.returncode == 0 and (tmp_path / "x.cutout.png").is_file()
+        return
+    assert run.returncode == 2 and len(run.stderr.splitlines()) == 1, run.stderr
+    assert f"standard {case.split()[0].replace('std', '')}put is closed" in run.stderr
 
 
 @pytest.fixture

@@ -202,16 +202,17 @@ def test_an_interrupted_or_failed_clip_leaves_nothing(fault, video_format, clips
 
 
 @needs_plugin
-def test_ctrl_c_in_tavelin_exits_130_without_output(clips, tmp_path):
+@pytest.mark.parametrize("stop,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_ctrl_c_in_tavelin_exits_130_without_output(clips, tmp_path, stop, status):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
     command = [sys.executable, "-m", "tavelin_host", clips["long"], "-o", tmp_path, "--plugin-dir", PLUGIN_DIR]
     process = subprocess.Popen(list(map(str, command)), env=env, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while not list(tmp_path.glob(".*.part")) and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(stop)
     _, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130, stderr
+    assert process.returncode == status, stderr
     assert list(tmp_path.iterdir()) == []
 
 

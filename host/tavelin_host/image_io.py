@@ -35,7 +35,7 @@ import warnings
 import zlib
 from dataclasses import replace
 from pathlib import Path
-from typing import Callable, Sequence
+from typing import BinaryIO, Callable, Sequence
 
 import cv2
 import numpy as np
@@ -89,12 +89,12 @@ class ImageReadError(Exception):
 class ImageTooLargeError(ImageReadError):
     """The image declares more pixels than the reader's limit."""
 
-    def __init__(self, width: int, height: int, max_pixels: int):
+    def __init__(self, width: int, height: int, max_pixels: int, message: str | None = None):
         self.width, self.height, self.max_pixels = width, height, max_pixels
-        super().__init__(
+        super().__init__(message or (
             f"{width} x {height} pixels ({megapixels(width * height)} megapixels) is over the limit of "
             f"{megapixels(max_pixels)} megapixels"
-        )
+        ))
 
 
 def megapixels(pixels: int | float) -> str:
@@ -149,6 +149,51 @@ def read_regular_file(path: str | os.PathLike) -> bytes:
             return handle.read()
         except OSError as exc:
             raise ImageReadError(exc.strerror or str(exc)) from None
+
+
+# Standard input is read in pieces of this size at most, so its header is checked early.
+STREAM_CHUNK = 1 << 16
+KNOWN_MAGICS = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8", b"RIFF", b"BM", EXR_MAGIC, *TIFF_MAGICS)
+
+
+def read_stream(stream: BinaryIO, *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> bytes:
+    """The bytes of one image file from a stream (standard input), checked as they arrive:
+    data that is no image, or a header declaring more than ``max_pixels``, stops the
+    reading at once, and so does more data than any image within the limit can hold
+    (``cat /dev/zero`` would otherwise be read until memory runs out)."""
+    most = None if max_pixels is None else DECODE_BYTES_PER_PIXEL * max_pixels + DECODE_BYTES_FLOOR
+    read = getattr(stream, "read1", stream.read)
+    data = bytearray()
+    checked = False
+    while True:
+        try:
+            chunk = read(STREAM_CHUNK)
+        except OSError as exc:
+            raise ImageReadError(exc.strerror or str(exc)) from None
+        if not chunk:
+            return bytes(data)
+        data += chunk
+        if not checked:
+            checked = _header_checked(bytes(data[:STREAM_CHUNK]), max_pixels)
+        if most is not None and len(data) > most:
+            raise ImageTooLargeError(0, 0, max_pixels, f"more than {most / 1e6:.0f} MB of data: larger than any "
+                                     f"image within the limit of {megapixels(max_pixels)} megapixels")
+
+
+def _header_checked(head: bytes, max_pixels: int | None) -> bool:
+    """Whether the start of a file has been checked (raises when it is refused); False
+    while more bytes are needed to tell."""
+    if len(head) < 32:
+        return False
+    if not head.startswith(KNOWN_MAGICS):
+        raise ImageReadError("not an image")
+    if head.startswith((EXR_MAGIC, *TIFF_MAGICS)):
+        return True  # their readers check the size, and the byte limit bounds what is read
+    size = declared_size(head)
+    if size is None:
+        return len(head) >= STREAM_CHUNK  # a JPEG header may run long; the decoder judges it
+    _check_size(*size, max_pixels)
+    return True
 
 
 def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> HostImage:
@@ -887,6 +932,37 @@ def check_writable(folder: str | os.PathLike) -> None:
         raise ImageWriteError(f"cannot write in {shown(folder)}: {exc.strerror or exc}") from None
     os.close(fd)
     _quietly(os.unlink, tmp)
+
+
+def write_stream(stream: BinaryIO, data: bytes) -> None:
+    """All of ``data`` to ``stream`` (standard output), or ImageWriteError: a pipe may take
+    less than it was given, and a reader that goes away must count as a failed write."""
+    view = memoryview(data)
+    try:
+        while view:
+            written = stream.write(view)
+            if not written:
+                raise OSError(5, "nothing more could be written")
+            view = view[written:]
+        stream.flush()
+    except BrokenPipeError:
+        _silence(stream)
+        raise ImageWriteError("standard output was closed before the image was written in full") from None
+    except (OSError, ValueError) as exc:
+        _silence(stream)
+        reason = getattr(exc, "strerror", None) or str(exc)
+        raise ImageWriteError(f"cannot write to standard output: {reason}") from None
+
+
+def _silence(stream: BinaryIO) -> None:
+    """Point a stream that failed at /dev/null, so that what is still buffered in it is not
+    written again (and reported again) when the interpreter exits."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False,

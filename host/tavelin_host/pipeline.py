@@ -21,7 +21,9 @@ from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Se
 import numpy as np
 
 from .contract import OUTPUT_CODES
-from .image_io import DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, write_files
+from .image_io import (
+    DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
+)
 from .images import HostImage
 from .names import shown
 from .postprocess import finish, person_found
@@ -145,7 +147,7 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     if options.skip_existing and _outputs_exist(source, options, folder, stem):
         raise Skipped(f"{shown(source)}: outputs exist, skipped")
     if str(source) == STREAM and stdin is not None:
-        image = decode_image(stdin.read(), max_pixels=options.max_pixels)
+        image = decode_image(read_stream(stdin, max_pixels=options.max_pixels), max_pixels=options.max_pixels)
     else:
         image = read_image(source, max_pixels=options.max_pixels)
     paths = output_paths(source, options.rendered, image.bit_depth, out_dir=folder, preview=options.preview,
@@ -207,8 +209,7 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
 
     if str(options.out_dir) == STREAM and stdout is not None:
         kind = "composite" if options.background is not None else options.output
-        stdout.write(encoder(kind, job.paths[kind])())
-        stdout.flush()
+        write_stream(stdout, encoder(kind, job.paths[kind])())
         return []
     for folder in {path.parent for path in job.paths.values()}:
         folder.mkdir(parents=True, exist_ok=True)
