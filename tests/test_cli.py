@@ -551,6 +551,19 @@ def test_standard_streams_that_go_away_give_one_clear_outcome(tmp_path, case):
     assert f"standard {case.split()[0].replace('std', '')}put is closed" in run.stderr
 
 
+@pytest.mark.parametrize("existing,background", [("a.composite.jpg", "white"), ("a.cutout.png", None)])
+def test_skip_existing_looks_for_the_outputs_asked_for(tmp_path, existing, background):
+    from tavelin_host.background import Background
+    from tavelin_host.pipeline import MatteOptions, Skipped, read
+
+    source = tmp_path / "a.jpg"
+    cv2.imwrite(str(source), np.zeros((8, 8, 3), np.uint8))
+    (tmp_path / existing).write_bytes(b"an earlier output")
+    options = MatteOptions(skip_existing=True, background=Background.parse(background) if background else None)
+    with pytest.raises(Skipped):
+        read(source, options)
+
+
 @pytest.fixture
 def no_render(monkeypatch):
     """Fails the test if the plug-in would be loaded: checks must come first."""

@@ -217,6 +217,32 @@ def test_ctrl_c_in_tavelin_exits_130_without_output(clips, tmp_path, stop, statu
 
 
 @needs_plugin
+def test_clips_in_a_run_are_named_skipped_limited_and_reported_as_stills_are(clips, tmp_path, capsys):
+    import shutil
+
+    from tavelin_host import cli
+
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    odd = "a\x1b[31m"  # an escape sequence in the name must not reach the terminal
+    for suffix in (".mp4", ".avi"):  # one stem, two clips: two outputs
+        shutil.copy(clips["h264"], folder / f"{odd}{suffix}")
+    args = [str(folder), "-o", str(out), "--video-format", "webm", "--plugin-dir", str(PLUGIN_DIR)]
+    assert cli.main(args) == 0
+    err = capsys.readouterr().err
+    assert sorted(os.listdir(out)) == [f"{odd}.avi.cutout.webm", f"{odd}.mp4.cutout.webm"]
+    assert "\x1b" not in err and "a\\033[31m.mp4: audio not kept" in err
+
+    assert cli.main([*args, "--skip-existing"]) == 0  # outputs there: skipped, not failed
+    assert "0 of 2 matted, 2 skipped (outputs exist), 0 failed" in capsys.readouterr().err
+
+    assert cli.main([*args[:2], str(tmp_path / "small"), *args[3:], "--max-megapixels", "0.001"]) == 1
+    assert "3072 pixels a frame" not in (err := capsys.readouterr().err)
+    assert "64 x 48 pixels a frame (0.0031 megapixels) is over the limit of 0.001 megapixels" in err
+    assert not (tmp_path / "small").exists() or not os.listdir(tmp_path / "small")
+
+
+@needs_plugin
 def test_smoothing_steadies_the_real_matte_of_a_still_clip(host, tmp_path):
     """The same noisy still clip with and without smoothing, through the plug-in, as PNG mattes."""
     # losslessly coded, so the noise reaches the network as it would from a camera

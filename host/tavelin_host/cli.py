@@ -17,7 +17,8 @@ from typing import Sequence
 from . import __version__
 from .contract import MODE_SIZES, OUTPUT_CODES
 from .devices import DeviceError, parse_device, parse_precision
-from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder, plan_names
+from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder
+from .naming import plan_names
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
@@ -367,13 +368,16 @@ def run(plan: Run) -> int | None:
 
 
 def _run_clip(plan: Run, host, item, inputs, claimed) -> None:
+    from .pipeline import Skipped
     from .video import run_clip
 
     options = plan.options
     if out_dir := options.out_dir:
         options = replace(options, out_dir=output_folder(item, out_dir))
     try:
-        run_clip(replace(plan, options=options), host, item.path, inputs, claimed)
+        run_clip(replace(plan, options=options), host, item.path, inputs, claimed, stem=item.stem)
+    except Skipped:
+        plan.skipped += 1
     except Exception as exc:  # one bad file must not stop the run
         plan.failed += 1
         plan.say(f"{shown(item.path)}: {_one_line(exc)}")

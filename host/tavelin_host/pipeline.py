@@ -169,10 +169,16 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
 
 def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
     """Whether every output the options ask for is there, whatever bit depth named it."""
-    depths = {8: output_suffix(8, source.suffix, options.format), 32: output_suffix(32, source.suffix, options.format)}
-    for kind in (options.output, *(("preview",) if options.preview else ())):
-        candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
-                                   format=options.format)[kind] for depth in depths]
+    from .background import composite_path
+
+    depths = (8, 16, 32)
+    main = "composite" if options.background is not None else options.output
+    for kind in (main, *(("preview",) if options.preview else ())):
+        if kind == "composite":
+            candidates = [composite_path(source, depth, folder, stem=stem) for depth in depths]
+        else:
+            candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
+                                       format=options.format)[kind] for depth in depths]
         if not any(os.path.lexists(path) for path in candidates):
             return False
     return True

@@ -110,15 +110,17 @@ class VideoResult:
 
 
 def video_output_path(
-    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None
+    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None,
+    stem: str | None = None,
 ) -> Path:
-    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence."""
+    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence
+    (``stem``: as the run planned it, see naming; default the source's name less its extension)."""
     if video_format not in VIDEO_FORMATS:
         raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")
     source = Path(source)
     folder = Path(out_dir) if out_dir is not None else source.parent
     suffix = "" if video_format == "png" else f".{video_format}"
-    return folder / f"{source.stem}.{kind}{suffix}"
+    return folder / f"{stem or source.stem}.{kind}{suffix}"
 
 
 def frame_name(index: int, kind: str) -> str:
@@ -425,21 +427,28 @@ def matte_video(
     inputs: Collection[Path] = (),
     claimed: MutableSet[Path] | None = None,
     on_frame: Callable[[int, int], None] | None = None,
+    stem: str | None = None,
+    max_pixels: int | None = None,
+    skip_existing: bool = False,
 ) -> VideoResult:
     """Matte every frame of ``source`` and write one output; returns what was written and how fast.
 
     ``output`` "cutout" (alpha video) or "matte" (grey video); a ``background``
     makes it "composite" (an ordinary video).  ``on_frame(done, total)`` is
     called after each rendered frame (total is an estimate, 0 when unknown).
+    ``stem`` names the output (see naming); frames over ``max_pixels`` are refused; with
+    ``skip_existing`` an output already there raises pipeline.Skipped.
     """
-    from .pipeline import _check_targets
+    from .pipeline import Skipped, _check_targets
 
     source = Path(source)
     claimed = claimed if claimed is not None else set()
     kind = "composite" if background is not None else output
     if kind not in ("cutout", "matte", "composite"):
         raise ValueError(f"output must be cutout or matte, got {output!r}")
-    target = video_output_path(source, kind, video_format, out_dir)
+    target = video_output_path(source, kind, video_format, out_dir, stem)
+    if skip_existing and os.path.lexists(target):
+        raise Skipped(f"{shown(target)} exists")
 
     probe_container = _open_input(source)
     stop = threading.Event()
@@ -449,12 +458,13 @@ def matte_video(
     # the temporary output and leaves no thread behind.
     try:
         info = probe(probe_container)
+        _check_frame_size(info.width, info.height, max_pixels)
         _check_targets({kind: target}, source, inputs, claimed, overwrite)
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
         writer = _Writer(target, video_format, kind, info, info.audio, notes)
-        reader, encoder = _start_stages(probe_container, writer, info, stop, stages)
+        reader, encoder = _start_stages(probe_container, writer, info, stop, stages, max_pixels)
         frames, seconds, smoother = _render_frames(
             host, reader, encoder, info, stop, kind=kind, resize_mode=resize_mode, decontaminate=decontaminate,
             smooth=smooth, background=background, on_frame=on_frame,
@@ -479,8 +489,16 @@ def matte_video(
     return VideoResult([target], frames, seconds, notes, max(frames - 1, 0))
 
 
+def _check_frame_size(width: int, height: int, max_pixels: int | None) -> None:
+    if max_pixels is not None and width * height > max_pixels:
+        from .image_io import megapixels
+
+        raise VideoReadError(f"{width} x {height} pixels a frame ({megapixels(width * height)} megapixels) is over "
+                             f"the limit of {megapixels(max_pixels)} megapixels (--max-megapixels raises it)")
+
+
 def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threading.Event,
-                  stages: list[_Stage]) -> tuple[_Stage, _Stage]:
+                  stages: list[_Stage], max_pixels: int | None = None) -> tuple[_Stage, _Stage]:
     """The decoding and encoding threads, started; ``stages`` lists them as soon as they exist."""
     decoded: queue.Queue = queue.Queue(QUEUE_FRAMES)
     rendered: queue.Queue = queue.Queue(QUEUE_FRAMES)
@@ -504,6 +522,7 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
                 except av.FFmpegError as exc:
                     raise VideoReadError(f"damaged near {packet.pts}: {_ffmpeg_message(exc)}") from None
                 for frame in frames:
+                    _check_frame_size(frame.width, frame.height, max_pixels)  # a frame may grow mid-clip
                     item = ("frame", _frame_pixels(frame, info.deep), frame.pts, frame.rotation or 0)
                     if not _put(decoded, item, stop):
                         return
@@ -598,13 +617,15 @@ def frames_summary(results: list[VideoResult]) -> str:
     return f"{frames} frame{'s' if frames != 1 else ''}{rate}"
 
 
-def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path]) -> None:
+def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path],
+             stem: str | None = None) -> None:
     """One clip of a ``tavelin`` run (``plan``: the CLI's Run), with its notes said and its result kept."""
     options, args = plan.options, plan.args
     clip = matte_video_shown(
         plan.ui, host, source, out_dir=options.out_dir, output=options.output, resize_mode=options.resize_mode,
         decontaminate=options.decontaminate, overwrite=options.overwrite, video_format=args.video_format,
-        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed,
+        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed, stem=stem,
+        max_pixels=options.max_pixels, skip_existing=options.skip_existing,
     )
     plan.clips.append(clip)
     for note in clip.notes:
