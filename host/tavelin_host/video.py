@@ -68,6 +68,20 @@ ENCODINGS = {
     ("webm", True): Encoding("webm", ".webm", "libvpx-vp9", "yuva420p", None, _VP9),
     ("webm", False): Encoding("webm", ".webm", "libvpx-vp9", "yuv420p", None, _VP9),
 }
+# prores_aw refuses odd widths, and its 4444 profile fails on frames of 65,535 macroblocks
+# and more (4096 x 4096 and up); prores_ks, a third of its speed, takes both.
+PRORES_AW_MOST_BLOCKS = 65280  # 4096 x 4080, the largest tried to work
+
+
+def encoding_for(video_format: str, alpha: bool, width: int, height: int) -> Encoding:
+    """How a clip of ``width`` x ``height`` (as stored) is encoded."""
+    encoding = ENCODINGS[(video_format, alpha)]
+    if encoding.codec == "prores_aw":
+        blocks = -(-width // 16) * -(-height // 16)
+        if width % 2 or (alpha and blocks > PRORES_AW_MOST_BLOCKS):
+            encoding = Encoding(encoding.container, encoding.suffix, "prores_ks", encoding.pix_fmt, encoding.profile,
+                                dict(encoding.options))
+    return encoding
 
 
 @dataclass
@@ -80,6 +94,7 @@ class ClipInfo:
     rate: Fraction
     time_base: Fraction
     frames: int                 # best estimate, for progress only
+    declared_frames: int        # the count the container states, 0 when it states none
     deep: bool                  # more than 8 bits per sample
     sample_aspect_ratio: Fraction | None
     colour: dict                # colorspace, color_primaries, color_trc of the source
@@ -159,7 +174,7 @@ def probe(container: Any) -> ClipInfo:
     colour = {name: getattr(ctx, name, 0) for name in ("colorspace", "color_primaries", "color_trc")}
     return ClipInfo(
         width=ctx.width, height=ctx.height, rotation=0, rate=Fraction(rate), time_base=Fraction(time_base),
-        frames=int(frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
+        frames=int(frames or 0), declared_frames=int(stream.frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
         colour=colour, audio=list(container.streams.audio),
     )
 
@@ -254,7 +269,7 @@ class _Writer:
         os.close(fd)
         self.temp = Path(temp)
         self.container = None
-        self.encoding = ENCODINGS[(video_format, kind == "cutout")]
+        self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height)
         self.audio_map = {}
         self._early_audio: list = []
         try:
@@ -473,7 +488,7 @@ def matte_video(
         if encoder.error is not None:
             raise encoder.error
         writer.publish(overwrite)
-    except BaseException:
+    except BaseException as exc:
         stop.set()
         for stage in stages:
             if stage.is_alive():
@@ -482,11 +497,29 @@ def matte_video(
             probe_container.close()
         if writer is not None:
             writer.discard()
+            about_output = _naming_the_output(exc, writer.temp, target)
+            if about_output is not None:
+                raise about_output from None
         raise
     claimed.add(Path(os.path.realpath(target)))
+    if frames < info.declared_frames:
+        notes.append(f"only {frames} of the {info.declared_frames} frames the clip declares could be read: "
+                     "it ends early")
     if smoother is not None and smoother.carried_frames:
         notes.append(f"a person was carried through {smoother.carried_frames} one-frame miss(es)")
     return VideoResult([target], frames, seconds, notes, max(frames - 1, 0))
+
+
+def _naming_the_output(exc: BaseException, temp: Path, target: Path) -> VideoWriteError | None:
+    """An error about the hidden temporary output (a full disk, a file size limit) told
+    about the output the user asked for; None when it is about something else."""
+    text, hidden = str(exc), str(temp)
+    filename = getattr(exc, "filename", None)
+    if not (isinstance(filename, str) and filename.startswith(hidden)) and hidden not in text:
+        return None
+    reason = getattr(exc, "strerror", None) or _ffmpeg_message(exc).replace(hidden, str(target))
+    where = str(target) + (filename[len(hidden):] if isinstance(filename, str) and filename.startswith(hidden) else "")
+    return VideoWriteError(f"cannot write {shown(where)}: {reason}")
 
 
 def _check_frame_size(width: int, height: int, max_pixels: int | None) -> None:
@@ -507,10 +540,11 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
     def decode() -> None:
         import av
 
+        decoded_frames = 0
         try:
             streams = [container.streams.video[0], *(s for s in container.streams.audio if s.index in audio_indices)]
             streams[0].thread_type = "AUTO"
-            for packet in container.demux(streams):
+            for packet in _demuxed(container, streams, lambda: decoded_frames, info):
                 if stop.is_set():
                     return
                 if packet.stream.type == "audio":
@@ -520,8 +554,11 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
                 try:
                     frames = packet.decode()
                 except av.FFmpegError as exc:
-                    raise VideoReadError(f"damaged near {packet.pts}: {_ffmpeg_message(exc)}") from None
+                    where = f"near {packet.pts}" if packet.pts is not None else "at its end"
+                    raise VideoReadError(f"damaged {where}: {_ffmpeg_message(exc)} "
+                                         f"({_frames_read(decoded_frames, info)})") from None
                 for frame in frames:
+                    decoded_frames += 1
                     _check_frame_size(frame.width, frame.height, max_pixels)  # a frame may grow mid-clip
                     item = ("frame", _frame_pixels(frame, info.deep), frame.pts, frame.rotation or 0)
                     if not _put(decoded, item, stop):
@@ -551,6 +588,28 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
     return reader, encoder
 
 
+def _frames_read(count: int, info: ClipInfo) -> str:
+    declared = f" of the {info.declared_frames} the clip declares" if info.declared_frames else ""
+    return f"{count} frame{'s' if count != 1 else ''}{declared} read"
+
+
+def _demuxed(container: Any, streams: list, decoded: Callable[[], int], info: ClipInfo):
+    """The container's packets; a read error (a file cut short in a frame, say) is told as
+    such with the frames read so far, whatever error number FFmpeg's reader gave."""
+    import av
+
+    packets = container.demux(streams)
+    while True:
+        try:
+            packet = next(packets)
+        except StopIteration:
+            return
+        except av.FFmpegError as exc:
+            raise VideoReadError(f"damaged or cut short after {_frames_read(decoded(), info)} "
+                                 f"({_ffmpeg_message(exc)})") from None
+        yield packet
+
+
 def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo, stop: threading.Event, *,
                    kind: str, resize_mode: int, decontaminate: bool, smooth: bool,
                    background: "Background | None", on_frame: Callable[[int, int], None] | None):
@@ -578,6 +637,10 @@ def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo
         _, pixels, pts, rotation = item
         if frames == 0:
             info.rotation = rotation  # the writer reads it with the first frame
+            shape = pixels.shape
+        elif pixels.shape != shape:
+            raise VideoReadError(f"the frame size changes from {shape[1]} x {shape[0]} to {pixels.shape[1]} x "
+                                 f"{pixels.shape[0]} at frame {frames + 1}: clips of one size only")
         pts = pts if pts is not None else (last_pts + step if last_pts is not None else 0)
         last_pts = pts
         image = HostImage(pixels, info.bit_depth)
