@@ -418,13 +418,21 @@ def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys, nam
             signal.raise_signal(getattr(signal, name))  # Ctrl-C, or a stop from the system or the terminal
         return render(host, job, options)
 
+    def as_ctrl_c(signum, frame):  # were the command not to take the signal, it must not end the test run
+        raise KeyboardInterrupt
+
     monkeypatch.setattr(pipeline, "render", render_after_ctrl_c)
     out = tmp_path / "out"
-    before = signal.getsignal(signal.SIGTERM)
-    assert cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)]) == status
+    number = getattr(signal, name)
+    before = signal.signal(number, as_ctrl_c) if name != "SIGINT" else None
+    try:
+        assert cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)]) == status
+        assert signal.getsignal(number) is (as_ctrl_c if name != "SIGINT" else signal.default_int_handler)
+    finally:
+        if before is not None:
+            signal.signal(number, before)
     assert f"tavelin: {said} after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
     assert os.listdir(out) == ["a.cutout.png"]
-    assert signal.getsignal(signal.SIGTERM) is before
 
 
 # --------------------------------------------------------------------------- hostile inputs, pipes, reruns
