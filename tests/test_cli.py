@@ -538,7 +538,7 @@ def test_standard_streams_that_go_away_give_one_clear_outcome(tmp_path, case):
     if case == "reader goes away":  # after 64 KiB of a 1.4 MB image
         with open(source, "rb") as stdin:
             process = subprocess.Popen([*command, "-", "-o", "-"], stdin=stdin, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE)
+                                       stderr=subprocess.PIPE, env=env)
             process.stdout.read(65536)
             process.stdout.close()
             stderr = process.stderr.read().decode()
