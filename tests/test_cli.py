@@ -637,14 +637,14 @@ def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monke
 
     source = write_image(tmp_path / "a.png", np.zeros((20, 30, 3), np.uint8))
     out = tmp_path / "out"
-    link = image_io._link_exclusive
+    link = image_io.link_exclusive
 
     def disk_full_at_the_preview(tmp, path):
         if path.name == "a.preview.png":
             raise OSError(28, "No space left on device")
         return link(tmp, path)
 
-    monkeypatch.setattr(image_io, "_link_exclusive", disk_full_at_the_preview)
+    monkeypatch.setattr(image_io, "link_exclusive", disk_full_at_the_preview)
     args = [str(source), "-o", str(out), "--preview", "--plugin-dir", str(PLUGIN_DIR)]
     assert cli.main(args) == 1
     assert f"tavelin: {source}: No space left on device" in capsys.readouterr().err.splitlines()

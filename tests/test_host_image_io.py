@@ -360,7 +360,7 @@ def test_a_group_of_outputs_is_written_whole_or_not_at_all(tmp_path, monkeypatch
         cutout.write_bytes(b"old cut-out")
         preview.write_bytes(b"old preview")
     # the second move into place fails: os.replace with --overwrite, the exclusive link without
-    where, name = (image_io.os, "replace") if preexisting else (image_io, "_link_exclusive")
+    where, name = (image_io.os, "replace") if preexisting else (image_io, "link_exclusive")
     real = getattr(where, name)
     error = OSError(28, "No space left on device") if fails == "disk-full" else KeyboardInterrupt()
     calls = []

@@ -831,7 +831,7 @@ def write_files(
                 placed.append((path, backup))
                 os.replace(tmp, path)
             else:
-                _link_exclusive(tmp, path)
+                link_exclusive(tmp, path)
                 placed.append((path, None))
     except BaseException as exc:
         for path, backup in reversed(placed):
@@ -860,7 +860,7 @@ def _quietly(action: Callable[..., None], *args: str | os.PathLike) -> None:
 
 
 def _write_temporary(path: Path, data: bytes) -> str:
-    fd, tmp = _create_temporary(path)
+    fd, tmp = create_temporary(path)
     try:
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
@@ -888,7 +888,7 @@ def _backup(path: Path) -> str | None:
     return None
 
 
-def _link_exclusive(tmp: str, path: Path) -> None:
+def link_exclusive(tmp: str, path: Path) -> None:
     """Move tmp to path, failing if path exists (no window where a file would be replaced)."""
     try:
         os.link(tmp, path)
@@ -903,7 +903,7 @@ def _link_exclusive(tmp: str, path: Path) -> None:
         _quietly(os.unlink, tmp)  # the file now lives under path alone
 
 
-def _create_temporary(path: Path) -> tuple[int, str]:
+def create_temporary(path: Path) -> tuple[int, str]:
     """A new, empty hidden file beside ``path``, opened for writing, with a short name.
 
     Created exclusively with mode 0o666, so the process umask applies as for any
@@ -927,7 +927,7 @@ def check_writable(folder: str | os.PathLike) -> None:
     permissions, read-only mounts and ACLs all count); nothing is left behind."""
     folder = Path(folder)
     try:
-        fd, tmp = _create_temporary(folder / "x")
+        fd, tmp = create_temporary(folder / "x")
     except OSError as exc:
         raise ImageWriteError(f"cannot write in {shown(folder)}: {exc.strerror or exc}") from None
     os.close(fd)

@@ -83,7 +83,7 @@ def is_own_output(path: Path) -> bool:
     return len(parts) >= 3 and parts[-2] in OUTPUT_TAGS
 
 
-def _check_targets(
+def check_targets(
     paths: dict[str, Path], source: Path, inputs: Collection[Path], claimed: Collection[Path], overwrite: bool,
 ) -> None:
     for path in paths.values():
@@ -158,7 +158,7 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         paths["composite"] = composite_path(source, image.bit_depth, folder, stem=stem)
         del paths["cutout"]
     if str(options.out_dir) != STREAM:
-        _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
+        check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
             claimed.update(Path(os.path.realpath(path)) for path in paths.values())
     job = Job(source, image, paths, warnings=list(image.info.notes))
@@ -363,6 +363,6 @@ class Batch:
 
 __all__ = [
     "Batch", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
-    "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
+    "check_targets", "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
     "write",
 ]

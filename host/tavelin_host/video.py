@@ -263,9 +263,9 @@ class _Writer:
             return
         import av
 
-        from .image_io import _create_temporary
+        from .image_io import create_temporary
 
-        fd, temp = _create_temporary(target)
+        fd, temp = create_temporary(target)
         os.close(fd)
         self.temp = Path(temp)
         self.container = None
@@ -378,7 +378,7 @@ class _Writer:
 
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
-        from .image_io import _link_exclusive
+        from .image_io import link_exclusive
 
         target = self.target
         if self.temp.is_dir():
@@ -394,7 +394,7 @@ class _Writer:
         elif overwrite:
             os.replace(self.temp, target)
         else:
-            _link_exclusive(str(self.temp), target)
+            link_exclusive(str(self.temp), target)
 
 
 def _temporary_folder(target: Path) -> Path:
@@ -454,7 +454,7 @@ def matte_video(
     ``stem`` names the output (see naming); frames over ``max_pixels`` are refused; with
     ``skip_existing`` an output already there raises pipeline.Skipped.
     """
-    from .pipeline import Skipped, _check_targets
+    from .pipeline import Skipped, check_targets
 
     source = Path(source)
     claimed = claimed if claimed is not None else set()
@@ -474,7 +474,7 @@ def matte_video(
     try:
         info = probe(probe_container)
         _check_frame_size(info.width, info.height, max_pixels)
-        _check_targets({kind: target}, source, inputs, claimed, overwrite)
+        check_targets({kind: target}, source, inputs, claimed, overwrite)
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
