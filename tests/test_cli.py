@@ -320,9 +320,21 @@ def test_background_composites_the_cutout_at_the_input_bit_depth(photos, mixed_r
 
 
 @pytest.mark.parametrize("bit_depth", [8, 32])
-def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(tmp_path, bit_depth):
+def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(tmp_path, monkeypatch, bit_depth):
     from tavelin_host.background import Background
     from tavelin_host.images import HostImage
+
+    # the middle is cut before scaling: a 1 x 1000 strip behind a 1000 x 1 picture never grows to 1000 x 10^6
+    resize = cv2.resize
+
+    def small_resize(src, dsize, *args, **kwargs):
+        assert src.size <= 3000 and dsize[0] * dsize[1] <= 1000, (src.shape, dsize)
+        return resize(src, dsize, *args, **kwargs)
+
+    monkeypatch.setattr(cv2, "resize", small_resize)
+    strip = Background(picture=HostImage.from_array(np.linspace(0, 1, 1000, dtype=np.float32)[:, None, None]
+                                                    .repeat(3, axis=2), bit_depth))
+    assert strip.plate(1, 1000, np.float32).shape == (1, 1000, 3)
 
     # 40 x 20 picture, red rising left to right: covering 10 x 10 takes its middle half at half size
     ramp = np.zeros((20, 40, 3), np.uint8)
@@ -346,10 +358,18 @@ def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(t
     (["--precision", "bf16"], "unknown precision"),
     (["--background", "#12345z"], "is not a colour"),
     (["--background", "nowhere.png"], "neither a colour"),
+    (["--background", "#-1-1-1"], "is not a colour"),
+    (["--background", "#+f+f+f"], "is not a colour"),
+    (["--background", "# 1 2 3"], "is not a colour"),
+    (["--max-megapixels", "inf"], "not a finite positive number"),
+    (["--max-megapixels", "1e400"], "not a finite positive number"),
+    (["clip.mp4", "-o", "-"], "clips cannot go to standard output (-o -)"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
-    run = tavelin(tmp_path, *args)
+    (tmp_path / "clip.mp4").write_bytes(b"")
+    run = tavelin(tmp_path, *args, cwd=tmp_path)
     assert run.returncode == 2 and message in run.stderr
+    assert "Traceback" not in run.stderr
 
 
 def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
@@ -383,7 +403,9 @@ def test_python_api_renders_through_the_plugin(tmp_path):
 
 
 @needs_plugin
-def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("name,status,said", [("SIGINT", 130, "interrupted"), ("SIGTERM", 143, "stopped by a signal (143)"),
+                                              ("SIGHUP", 129, "stopped by a signal (129)")])
+def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys, name, status, said):
     import signal
 
     from tavelin_host import cli, pipeline
@@ -393,14 +415,23 @@ def test_ctrl_c_stops_the_run_with_status_130(tmp_path, monkeypatch, capsys):
 
     def render_after_ctrl_c(host, job, options):
         if job.source.name == "b.png":  # while b renders, a is being written on the I/O thread
-            signal.raise_signal(signal.SIGINT)  # what the terminal sends on Ctrl-C
+            signal.raise_signal(getattr(signal, name))  # Ctrl-C, or a stop from the system or the terminal
         return render(host, job, options)
+
+    def as_ctrl_c(signum, frame):  # were the command not to take the signal, it must not end the test run
+        raise KeyboardInterrupt
 
     monkeypatch.setattr(pipeline, "render", render_after_ctrl_c)
     out = tmp_path / "out"
-    status = cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)])
-    assert status == 130
-    assert "tavelin: interrupted after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
+    number = getattr(signal, name)
+    before = signal.signal(number, as_ctrl_c) if name != "SIGINT" else None
+    try:
+        assert cli.main([*map(str, sources), "-o", str(out), "--plugin-dir", str(PLUGIN_DIR)]) == status
+        assert signal.getsignal(number) is (as_ctrl_c if name != "SIGINT" else signal.default_int_handler)
+    finally:
+        if before is not None:
+            signal.signal(number, before)
+    assert f"tavelin: {said} after 1 of 2 file(s)" in capsys.readouterr().err.splitlines()
     assert os.listdir(out) == ["a.cutout.png"]
 
 
@@ -439,6 +470,12 @@ def test_pipes_mirrored_folders_and_reruns(tmp_path):
     assert piped.returncode == 0, piped.stderr
     assert b"matted" in piped.stderr                              # logs on stderr, only the image on stdout
     assert __import__("tifffile").imread(io.BytesIO(piped.stdout)).shape == (24, 32, 4)
+    composite = subprocess.run(
+        [sys.executable, "-m", "tavelin_host", "-", "-o", "-", "--background", "white", "--plugin-dir", str(PLUGIN_DIR)],
+        input=source.read_bytes(), capture_output=True, timeout=300,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")])))
+    assert composite.returncode == 0, composite.stderr
+    assert cv2.imdecode(np.frombuffer(composite.stdout, np.uint8), cv2.IMREAD_UNCHANGED).shape == (24, 32, 3)
     assert sorted(os.listdir(tmp_path)) == ["x.png"]
 
     shots = tmp_path / "shots"
@@ -455,6 +492,84 @@ def test_pipes_mirrored_folders_and_reruns(tmp_path):
     assert again.returncode == 0, again.stderr
     assert "0 of 4 matted, 4 skipped (outputs exist), 0 failed" in again.stderr
     assert {name: (out / name).read_bytes() for name in written} == before
+
+
+class Endless(io.RawIOBase):
+    """Standard input that never ends: ``head``, then zeros, failing the test past ``most`` bytes."""
+
+    def __init__(self, head=b"", most=100 << 20):
+        self.head, self.most, self.given = head, most, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        assert self.given < self.most, "standard input read on and on"
+        size = len(buffer)
+        chunk = (self.head[:size] + bytes(size))[:size]
+        self.head = self.head[size:]
+        buffer[:size] = chunk
+        self.given += size
+        return size
+
+
+@pytest.mark.parametrize("head,message", [
+    (b"", "not an image"),                                             # cat /dev/zero | tavelin -
+    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x9c\x40\x00\x00\x9c\x40\x08\x02\x00\x00\x00",
+     "40000 x 40000 pixels"),                                           # a header over the limit
+    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x10\x00\x00\x00\x10\x08\x02\x00\x00\x00",
+     "larger than any image within the limit of 1 megapixels"),         # a small header, then no end
+])
+def test_standard_input_is_checked_as_it_arrives(head, message):
+    from tavelin_host.image_io import ImageReadError
+    from tavelin_host.pipeline import MatteOptions, read
+
+    stdin = io.BufferedReader(Endless(head))
+    with pytest.raises(ImageReadError, match=message):
+        read("-", MatteOptions(out_dir="-", max_pixels=1_000_000), stdin=stdin)
+
+
+@needs_plugin
+@pytest.mark.parametrize("case", ["reader goes away", "stdout closed", "stdin closed", "stderr closed"])
+def test_standard_streams_that_go_away_give_one_clear_outcome(tmp_path, case):
+    source = write_image(tmp_path / "x.png", np.random.default_rng(1).integers(0, 256, (600, 800, 3), np.uint8))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
+    command = [sys.executable, "-m", "tavelin_host", "--plugin-dir", str(PLUGIN_DIR)]
+    if case == "reader goes away":  # after 64 KiB of a 1.4 MB image
+        with open(source, "rb") as stdin:
+            process = subprocess.Popen([*command, "-", "-o", "-"], stdin=stdin, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, env=env)
+            process.stdout.read(65536)
+            process.stdout.close()
+            stderr = process.stderr.read().decode()
+            status = process.wait(timeout=300)
+        assert status == 1, stderr
+        assert stderr.count("standard output was closed before the image was written in full") == 1, stderr
+        assert "0 of 1 matted, 1 failed" in stderr and "Traceback" not in stderr and "Exception" not in stderr
+        return
+    closing = {"stdout closed": ">&-", "stdin closed": "<&-", "stderr closed": "2>&-"}[case]
+    args = {"stdout closed": [str(source), "-o", "-"], "stdin closed": ["-", "-o", str(tmp_path)],
+            "stderr closed": [str(source)]}[case]
+    run = subprocess.run(["bash", "-c", f'exec "$@" {closing}', "bash", *command, *args], capture_output=True,
+                         text=True, env=env, timeout=300)
+    if case == "stderr closed":  # nothing to say it on: the exit status and the output tell
+        assert run.returncode == 0 and (tmp_path / "x.cutout.png").is_file()
+        return
+    assert run.returncode == 2 and len(run.stderr.splitlines()) == 1, run.stderr
+    assert f"standard {case.split()[0].replace('std', '')}put is closed" in run.stderr
+
+
+@pytest.mark.parametrize("existing,background", [("a.composite.jpg", "white"), ("a.cutout.png", None)])
+def test_skip_existing_looks_for_the_outputs_asked_for(tmp_path, existing, background):
+    from tavelin_host.background import Background
+    from tavelin_host.pipeline import MatteOptions, Skipped, read
+
+    source = tmp_path / "a.jpg"
+    cv2.imwrite(str(source), np.zeros((8, 8, 3), np.uint8))
+    (tmp_path / existing).write_bytes(b"an earlier output")
+    options = MatteOptions(skip_existing=True, background=Background.parse(background) if background else None)
+    with pytest.raises(Skipped):
+        read(source, options)
 
 
 @pytest.fixture
@@ -522,14 +637,14 @@ def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monke
 
     source = write_image(tmp_path / "a.png", np.zeros((20, 30, 3), np.uint8))
     out = tmp_path / "out"
-    link = image_io._link_exclusive
+    link = image_io.link_exclusive
 
     def disk_full_at_the_preview(tmp, path):
         if path.name == "a.preview.png":
             raise OSError(28, "No space left on device")
         return link(tmp, path)
 
-    monkeypatch.setattr(image_io, "_link_exclusive", disk_full_at_the_preview)
+    monkeypatch.setattr(image_io, "link_exclusive", disk_full_at_the_preview)
     args = [str(source), "-o", str(out), "--preview", "--plugin-dir", str(PLUGIN_DIR)]
     assert cli.main(args) == 1
     assert f"tavelin: {source}: No space left on device" in capsys.readouterr().err.splitlines()

@@ -194,6 +194,32 @@ def test_high_dynamic_range_colour_is_kept_alpha_kept(gain):
     assert out[..., :3].min() >= 0
 
 
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+def test_a_non_finite_sample_stays_where_it_is(value):
+    # One odd sample in a float picture must not turn every box average, and so the
+    # whole cut-out, into NaN; NumPy's warnings about it are not for the user either.
+    import warnings
+
+    from tavelin_host.postprocess import decontaminated
+
+    image, _, _, alpha = composite("green", 2, h=60, w=80)
+    rgba = np.dstack([image, alpha]).astype(np.float32)
+    rgba[30, 40, 0] = value
+    rgba[10, 10, 3] = value
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        out = decontaminated(rgba)
+    broken = np.zeros((60, 80), bool)
+    broken[30, 40] = broken[10, 10] = True
+    assert np.isfinite(out[~broken]).all()
+    np.testing.assert_array_equal(out[broken], rgba[broken])
+    clean = rgba.copy()
+    clean[broken] = 0
+    far = np.ones((60, 80), bool)
+    far[:20, :20] = far[20:41, 30:51] = False
+    np.testing.assert_allclose(out[far], decontaminated(clean)[far], atol=0.02)
+
+
 @pytest.mark.parametrize("args, error", [
     ((np.zeros((4, 4, 3), np.uint8),), ValueError),
     ((np.zeros((4, 4, 4), np.int32),), TypeError),

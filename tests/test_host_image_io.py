@@ -95,15 +95,60 @@ def test_exif_orientation_matches_a_viewer(tmp_path, fmt, orientation):
     assert np.abs(got - expected).max() <= (40 if fmt == "JPEG" else 0)
 
 
-def test_tiff_orientation_tag_is_honoured(tmp_path):
+@pytest.mark.parametrize("orientation", [6, 9])
+def test_tiff_orientation_tag_is_honoured(tmp_path, caplog, orientation):
     import tifffile
 
     stored = samples(np.uint16, 3, (4, 7))
     path = tmp_path / "o.tif"
-    tifffile.imwrite(path, stored, photometric="rgb", extratags=[(274, "H", 1, 6, True)])
+    tifffile.imwrite(path, stored, photometric="rgb", extratags=[(274, "H", 1, orientation, True)],
+                     resolution=(300, 150))
     image = read_image(path)
+    if orientation == 9:  # no such orientation: as stored, axes not swapped, and nothing logged
+        np.testing.assert_array_equal(image.pixels, to_float(stored))
+        assert image.info.dpi == (300, 150) and not caplog.records
+        return
     np.testing.assert_array_equal(image.pixels, to_float(apply_orientation(stored, 6)))
     assert (image.height, image.width) == (7, 4)
+
+
+@pytest.mark.parametrize("failure", ["over Pillow's own pixel limit", "Pillow fails"])
+def test_metadata_is_read_for_any_size_and_a_failure_to_read_it_is_said(tmp_path, monkeypatch, failure):
+    from PIL import Image
+
+    source = Image.fromarray(samples(np.uint8, 3, (12, 20)))
+    exif = source.getexif()
+    exif[0x0112] = 6
+    path = tmp_path / "big.jpg"
+    source.save(path, exif=exif.tobytes(), dpi=(300, 300))
+    if failure == "Pillow fails":
+        monkeypatch.setattr(Image, "open", lambda *args, **kwargs: (_ for _ in ()).throw(OSError("broken header")))
+        image = read_image(path)
+        assert image.info.notes == ("metadata not read (broken header): orientation, colour profile, resolution "
+                                    "and EXIF not kept",)
+        return
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 50)  # as if the picture were over 179 megapixels
+    image = read_image(path)
+    assert (image.height, image.width) == (20, 12) and image.info.dpi == (300, 300) and image.info.notes == ()
+    assert Image.MAX_IMAGE_PIXELS == 50
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_grey_png_transparency_becomes_alpha(tmp_path, dtype):
+    import struct
+    import zlib
+
+    grey = samples(dtype, 1)
+    key = int(grey[2, 3])
+    png = write_image(tmp_path / "g.png", grey).read_bytes()
+    body = b"tRNS" + struct.pack(">H", key)
+    chunk = struct.pack(">I", 2) + body + struct.pack(">I", zlib.crc32(body))
+    path = tmp_path / "keyed.png"
+    path.write_bytes(png[:33] + chunk + png[33:])  # right after the header chunk
+    image = read_image(path)
+    assert image.channels == 4
+    np.testing.assert_array_equal(image.pixels[:, :, 3] == 0, grey == key)
+    assert image.pixels[:, :, 3].min() == 0 and to_float(image.pixels[:, :, 3]).max() == 1
 
 
 def test_grey_with_alpha_becomes_rgba(tmp_path):
@@ -315,7 +360,7 @@ def test_a_group_of_outputs_is_written_whole_or_not_at_all(tmp_path, monkeypatch
         cutout.write_bytes(b"old cut-out")
         preview.write_bytes(b"old preview")
     # the second move into place fails: os.replace with --overwrite, the exclusive link without
-    where, name = (image_io.os, "replace") if preexisting else (image_io, "_link_exclusive")
+    where, name = (image_io.os, "replace") if preexisting else (image_io, "link_exclusive")
     real = getattr(where, name)
     error = OSError(28, "No space left on device") if fails == "disk-full" else KeyboardInterrupt()
     calls = []
@@ -396,8 +441,41 @@ def test_declared_size_is_checked_before_decoding(tmp_path, monkeypatch, suffix)
 
     monkeypatch.setattr(cv2, "imdecode", never)
     monkeypatch.setattr(tifffile.TiffPage, "asarray", never)
-    with pytest.raises(image_io.ImageTooLargeError, match="40 x 30 pixels"):
+    with pytest.raises(image_io.ImageTooLargeError, match=r"40 x 30 pixels \(0.0012 megapixels\) is over the "
+                                                          r"limit of 0.0012 megapixels"):
         read_image(path, max_pixels=1199)
+
+
+@pytest.mark.parametrize("layout", ["huge tiles", "volume", "200 samples per pixel", "50 EXR channels"])
+def test_files_that_decode_far_larger_than_they_declare_are_refused(tmp_path, monkeypatch, layout):
+    import OpenEXR
+    import tifffile
+
+    path = tmp_path / ("x.exr" if "EXR" in layout else "x.tif")
+    if layout == "huge tiles":
+        tifffile.imwrite(path, np.zeros((16, 16), np.uint8), tile=(16, 16), compression="zlib")
+        with tifffile.TiffFile(path, mode="r+b") as tif:
+            tif.pages.first.tags["TileWidth"].overwrite(8192)
+            tif.pages.first.tags["TileLength"].overwrite(8192)
+    elif layout == "volume":
+        tifffile.imwrite(path, np.zeros((64, 16, 16), np.uint8), volumetric=True, tile=(64, 16, 16))
+    elif layout == "200 samples per pixel":
+        tifffile.imwrite(path, np.zeros((16, 16, 200), np.uint8), photometric="minisblack", planarconfig="contig")
+    else:
+        with OpenEXR.File({"type": OpenEXR.scanlineimage},
+                          {f"c{i:02d}": np.zeros((16, 16), np.float32) for i in range(50)}) as exr:
+            exr.write(str(path))
+    fine = write_image(tmp_path / f"fine{path.suffix}", samples(np.float32, 4, (16, 16)))
+
+    def never(*args, **kwargs):
+        raise AssertionError("decoded before its cost was checked")
+
+    # A 16 x 16 picture may take 32 bytes a pixel; the floor for small pictures is left out here.
+    monkeypatch.setattr(image_io, "DECODE_BYTES_FLOOR", 0)
+    assert read_image(fine).channels == 4
+    monkeypatch.setattr(tifffile.TiffPage, "asarray", never)
+    with pytest.raises(image_io.ImageReadError, match=r"decoding would take .* for a 16 x 16 picture"):
+        read_image(path)
 
 
 def test_a_decompression_bomb_is_refused_at_the_default_limit(tmp_path):

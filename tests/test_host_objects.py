@@ -12,7 +12,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
 from tavelin_host import plugin as plugin_mod  # noqa: E402
-from tavelin_host.inputs import expand_inputs, output_folder, plan_names  # noqa: E402
+from tavelin_host.inputs import expand_inputs, output_folder  # noqa: E402
+from tavelin_host.naming import plan_names  # noqa: E402
 from tavelin_host.names import shown  # noqa: E402
 from tavelin_host.devices import DeviceError, TorchTools  # noqa: E402
 from tavelin_host.host import Tools, check_output  # noqa: E402
@@ -319,16 +320,30 @@ def test_walks_never_follow_links_to_folders_or_take_a_file_twice(tmp_path):
 
 
 def test_outputs_mirror_the_input_tree_and_keep_the_extension_when_names_meet(tmp_path):
-    for name in ("day1/IMG_1.jpg", "day2/IMG_1.jpg", "a.jpg", "a.png", "b.tif"):
+    from tavelin_host.inputs import Input, is_video
+    from tavelin_host.video import video_output_path
+
+    for name in ("day1/IMG_1.jpg", "day2/IMG_1.jpg", "a.jpg", "a.png", "a.png.png", "b.tif", "c.mp4", "c.avi",
+                 "c.cutout/000001.cutout.png", "c.avi.matte/000002.matte.png"):  # frames of earlier clip runs
         (tmp_path / "shots" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "shots" / name).write_bytes(b"x")
     out = tmp_path / "out"
     found = expand_inputs([str(tmp_path / "shots")], recursive=True, out_dir=out)
+    assert found.skip_lines() == [f"skipped 2 (written by tavelin for an input beside them): "
+                                  f"{tmp_path}/shots/c.avi.matte/000002.matte.png, {tmp_path}/shots/c.cutout/000001.cutout.png"]
     plan_names(found.inputs, out)
+    # one rule for stills and clips: a.png's whole name is not taken again by a.png.png
     planned = sorted((output_folder(item, out) / item.stem).relative_to(out).as_posix() for item in found.inputs)
-    assert planned == ["a.jpg", "a.png", "b", "day1/IMG_1", "day2/IMG_1"]
+    assert planned == ["a.jpg", "a.png", "a.png.png", "b", "c.avi", "c.mp4", "day1/IMG_1", "day2/IMG_1"]
+    clips = {video_output_path(item.path, "cutout", "mov", out, item.stem).name
+             for item in found.inputs if is_video(item.path)}
+    assert clips == {"c.avi.cutout.mov", "c.mp4.cutout.mov"}
     plan_names(found.inputs, None)  # beside the inputs: only a.jpg and a.png meet
-    assert sorted(item.stem for item in found.inputs) == ["IMG_1", "IMG_1", "a.jpg", "a.png", "b"]
+    assert sorted(item.stem for item in found.inputs) == ["IMG_1", "IMG_1", "a.jpg", "a.png", "a.png.png", "b",
+                                                          "c.avi", "c.mp4"]
+    same_name = [Input(tmp_path / "shots" / "day1" / "IMG_1.jpg"), Input(tmp_path / "shots" / "day2" / "IMG_1.jpg")]
+    plan_names(same_name, out)  # named one by one, both to out/: even whole names meet
+    assert [item.stem for item in same_name] == ["IMG_1.jpg", "IMG_1.jpg-2"]
     # a later run skips what the first wrote under -o, and only that
     (out / "day1").mkdir(parents=True)
     (out / "day1" / "IMG_1.cutout.png").write_bytes(b"x")

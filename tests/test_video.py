@@ -43,10 +43,10 @@ def picture_frames(count=FRAMES, shift=0.0, noise=3.0, seed=0):
     return frames
 
 
-def write_clip(path, frames, codec="libx264", pix_fmt="yuv420p", audio=True, deep=False):
-    with av.open(str(path), "w") as container:
+def write_clip(path, frames, codec="libx264", pix_fmt="yuv420p", audio=True, deep=False, options=None):
+    with av.open(str(path), "w", options=options) as container:
         video = container.add_stream(codec, rate=RATE)
-        video.width, video.height, video.pix_fmt = W, H, pix_fmt
+        video.width, video.height, video.pix_fmt = frames[0].shape[1], frames[0].shape[0], pix_fmt
         video.codec_context.sample_aspect_ratio = SAR
         video.set_display_rotation(ROTATION)
         sound = container.add_stream("aac", rate=48000) if audio else None
@@ -202,17 +202,86 @@ def test_an_interrupted_or_failed_clip_leaves_nothing(fault, video_format, clips
 
 
 @needs_plugin
-def test_ctrl_c_in_tavelin_exits_130_without_output(clips, tmp_path):
+@pytest.mark.parametrize("stop,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_ctrl_c_in_tavelin_exits_130_without_output(clips, tmp_path, stop, status):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
     command = [sys.executable, "-m", "tavelin_host", clips["long"], "-o", tmp_path, "--plugin-dir", PLUGIN_DIR]
     process = subprocess.Popen(list(map(str, command)), env=env, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while not list(tmp_path.glob(".*.part")) and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(stop)
     _, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130, stderr
+    assert process.returncode == status, stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@needs_plugin
+def test_clips_in_a_run_are_named_skipped_limited_and_reported_as_stills_are(clips, tmp_path, capsys):
+    import shutil
+
+    from tavelin_host import cli
+
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    odd = "a\x1b[31m"  # an escape sequence in the name must not reach the terminal
+    for suffix in (".mp4", ".avi"):  # one stem, two clips: two outputs
+        shutil.copy(clips["h264"], folder / f"{odd}{suffix}")
+    args = [str(folder), "-o", str(out), "--video-format", "webm", "--plugin-dir", str(PLUGIN_DIR)]
+    assert cli.main(args) == 0
+    err = capsys.readouterr().err
+    assert sorted(os.listdir(out)) == [f"{odd}.avi.cutout.webm", f"{odd}.mp4.cutout.webm"]
+    assert "\x1b" not in err and "a\\033[31m.mp4: audio not kept" in err
+
+    assert cli.main([*args, "--skip-existing"]) == 0  # outputs there: skipped, not failed
+    assert "0 of 2 matted, 2 skipped (outputs exist), 0 failed" in capsys.readouterr().err
+
+    assert cli.main([*args[:2], str(tmp_path / "small"), *args[3:], "--max-megapixels", "0.001"]) == 1
+    assert "3072 pixels a frame" not in (err := capsys.readouterr().err)
+    assert "64 x 48 pixels a frame (0.0031 megapixels) is over the limit of 0.001 megapixels" in err
+    assert not (tmp_path / "small").exists() or not os.listdir(tmp_path / "small")
+
+
+@needs_plugin
+@pytest.mark.parametrize("case", ["odd width", "cut short", "cut in its first frames", "file too large"])
+def test_awkward_clips_are_written_or_reported_truthfully(case, host, tmp_path, monkeypatch):
+    import errno
+
+    from tavelin_host import video
+    from tavelin_host.video import VideoWriteError
+
+    out = tmp_path / "out"
+    if case == "odd width":  # ProRes through the encoder that takes it; 4096 x 4096 would need it too
+        frames = [cv2.resize(f, (321, 241)) for f in picture_frames(3)]
+        result = matte_video(host, write_clip(tmp_path / "odd.mkv", frames, "ffv1", "yuv444p", audio=False),
+                             out_dir=out)
+        decoded_frames, _, _ = decoded(result.paths[0])
+        assert len(decoded_frames) == 3 and decoded_frames[0].shape == (241, 321, 4)
+        assert video.encoding_for("mov", True, 4096, 4096).codec == "prores_ks"
+        assert video.encoding_for("mov", True, 1920, 1080).codec == "prores_aw"  # the fast one where it works
+    elif case.startswith("cut"):  # a clip that declares 20 frames, cut in its 12th frame (or in its first ones)
+        whole = write_clip(tmp_path / "whole.mp4", picture_frames(20), audio=False, options={"movflags": "faststart"})
+        with av.open(str(whole)) as container:
+            packets = sorted((p.pos, p.size) for p in container.demux(video=0) if p.size)
+        end = packets[11][0] + 3 if case == "cut short" else whole.stat().st_size * 6 // 10
+        cut = tmp_path / "cut.mp4"
+        cut.write_bytes(whole.read_bytes()[:end])
+        if case == "cut in its first frames":  # decoding stopped on an error: a failure, with the count
+            with pytest.raises(video.VideoReadError, match=r"frames? of the 20 the clip declares read\)"):
+                matte_video(host, cut, out_dir=out, video_format="png")
+            return
+        result = matte_video(host, cut, out_dir=out, video_format="png")
+        assert 0 < result.frames < 20
+        assert f"only {result.frames} of the 20 frames the clip declares could be read: it ends early" in result.notes
+    else:  # the file size limit (ulimit -f) reached while the clip is written
+        def too_large(self, pixels, pts):
+            raise OSError(errno.EFBIG, "File too large", str(self.temp))
+
+        monkeypatch.setattr(video._Writer, "frame", too_large)
+        with pytest.raises(VideoWriteError) as raised:
+            matte_video(host, write_clip(tmp_path / "a.mp4", picture_frames(2), audio=False), out_dir=out)
+        assert str(raised.value) == f"cannot write {out / 'a.cutout.mov'}: File too large"
+        assert os.listdir(out) == []
 
 
 @needs_plugin

@@ -27,6 +27,7 @@ COLOUR_NAMES = {
 # File types a composite keeps from its input (no alpha needed, so JPEG is fine).
 KEEP_SUFFIXES = frozenset({".png", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".bmp", ".exr"})
 OUTPUT_TAG = "composite"
+HEX_DIGITS = frozenset("0123456789abcdef")
 
 
 class BackgroundError(ValueError):
@@ -40,12 +41,12 @@ def parse_colour(text: str) -> np.ndarray | None:
         return np.array(COLOUR_NAMES[value], np.float32) / np.float32(255)
     if value.startswith("#") and len(value) in (4, 7):
         digits = value[1:]
+        # int() alone would take signs, spaces and non-ASCII digits ('#-1-1-1', '# 1 2 3')
+        if not all(c in HEX_DIGITS for c in digits):
+            raise BackgroundError(f"{text!r} is not a colour (#rrggbb)")
         if len(digits) == 3:
             digits = "".join(c * 2 for c in digits)
-        try:
-            rgb = [int(digits[i:i + 2], 16) for i in (0, 2, 4)]
-        except ValueError:
-            raise BackgroundError(f"{text!r} is not a colour (#rrggbb)") from None
+        rgb = [int(digits[i:i + 2], 16) for i in (0, 2, 4)]
         return np.array(rgb, np.float32) / np.float32(255)
     if value.startswith("#"):
         raise BackgroundError(f"{text!r} is not a colour (#rrggbb)")
@@ -115,16 +116,22 @@ class Background:
 
 
 def cover_crop(values: np.ndarray, height: int, width: int) -> np.ndarray:
-    """Scale ``values`` (H x W x 3 float32) to cover ``height`` x ``width``, then crop the middle."""
+    """``values`` (H x W x 3 float32) scaled to cover ``height`` x ``width``, the middle kept.
+
+    The middle is cut from the source first and only that part is scaled: scaling the
+    whole picture first would cost the full scaled size (a 1 x 1000 strip covering a
+    1000 x 1 picture would become 1000 x 10^6).
+    """
     import cv2
 
     src_h, src_w = values.shape[:2]
     scale = max(width / src_w, height / src_h)
-    new_w, new_h = max(width, round(src_w * scale)), max(height, round(src_h * scale))
-    shrinking = new_w < src_w
-    scaled = cv2.resize(values, (new_w, new_h), interpolation=cv2.INTER_AREA if shrinking else cv2.INTER_LINEAR)
-    top, left = (new_h - height) // 2, (new_w - width) // 2
-    return scaled[top:top + height, left:left + width]
+    crop_w = min(src_w, max(1, round(width / scale)))
+    crop_h = min(src_h, max(1, round(height / scale)))
+    top, left = (src_h - crop_h) // 2, (src_w - crop_w) // 2
+    middle = np.ascontiguousarray(values[top:top + crop_h, left:left + crop_w])
+    shrinking = crop_w > width
+    return cv2.resize(middle, (width, height), interpolation=cv2.INTER_AREA if shrinking else cv2.INTER_LINEAR)
 
 
 def composite_path(source: str | os.PathLike, bit_depth: int, out_dir: str | os.PathLike | None = None,

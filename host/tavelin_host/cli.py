@@ -3,9 +3,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import sys
 import time
+import warnings
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Sequence
@@ -15,13 +17,16 @@ from typing import Sequence
 from . import __version__
 from .contract import MODE_SIZES, OUTPUT_CODES
 from .devices import DeviceError, parse_device, parse_precision
-from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder, plan_names
+from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder
+from .naming import plan_names
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
+# Signals that stop a run as Ctrl-C does (cleaned up, exit status 128 + the signal).
+STOP_SIGNALS = ("SIGTERM", "SIGHUP")
 DEFAULT_RESIZE_MODE = 1
 DEFAULT_MAX_MEGAPIXELS = 300  # image_io.DEFAULT_MAX_PIXELS, in megapixels
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
@@ -121,8 +126,9 @@ def _megapixels_arg(value: str) -> float:
         megapixels = float(value)
     except ValueError:
         megapixels = -1.0
-    if not megapixels > 0:
-        raise argparse.ArgumentTypeError(f"not a positive number of megapixels: {value!r}")
+    # inf (or 1e400, which parses as inf) has no pixel count to compare with
+    if not (megapixels > 0 and math.isfinite(megapixels)):
+        raise argparse.ArgumentTypeError(f"not a finite positive number of megapixels: {value!r}")
     return megapixels
 
 
@@ -168,7 +174,7 @@ class Run:
     failed: int = 0
     skipped: int = 0
     no_person: int = 0
-    interrupted: bool = False
+    interrupted: int = 0  # the exit status of a run stopped by Ctrl-C or a stop signal
     device: str = ""
     seconds: float = 0.0
     written: list[Path] = field(default_factory=list)
@@ -194,6 +200,12 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     ui = ProgressUI(quiet=True if args.quiet else None)
     say = lambda line: ui.write(f"tavelin: {line}")  # noqa: E731
     to_stdout = args.output_dir == STDIN
+    if to_stdout and sys.stdout is None:
+        say("standard output is closed: there is nowhere to write the image (-o -); use -o DIR")
+        return EXIT_USAGE
+    if STDIN in args.inputs and sys.stdin is None:
+        say("standard input is closed: there is no image to read (-)")
+        return EXIT_USAGE
     if to_stdout:
         if args.preview:
             say("--preview cannot go to standard output (-o -): write it to a folder")
@@ -223,6 +235,9 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     if not expansion.inputs:
         plan.say("nothing to do")
         return EXIT_FAILED if expansion.problems else EXIT_USAGE
+    if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
+        plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
+        return EXIT_USAGE
     if to_stdout and len(expansion.inputs) > 1:
         plan.say(f"-o - writes one image to standard output, but {len(expansion.inputs)} inputs were given")
         return EXIT_USAGE
@@ -338,8 +353,8 @@ def run(plan: Run) -> int | None:
                 for clip in clips:
                     _run_clip(plan, host, clip, inputs, batch.claimed)
                     bar.update(1)
-            except KeyboardInterrupt:
-                plan.interrupted = True
+            except KeyboardInterrupt as exc:
+                plan.interrupted = getattr(exc, "status", EXIT_INTERRUPTED)
     finally:
         batch.close()
         bar.close()
@@ -353,13 +368,16 @@ def run(plan: Run) -> int | None:
 
 
 def _run_clip(plan: Run, host, item, inputs, claimed) -> None:
+    from .pipeline import Skipped
     from .video import run_clip
 
     options = plan.options
     if out_dir := options.out_dir:
         options = replace(options, out_dir=output_folder(item, out_dir))
     try:
-        run_clip(replace(plan, options=options), host, item.path, inputs, claimed)
+        run_clip(replace(plan, options=options), host, item.path, inputs, claimed, stem=item.stem)
+    except Skipped:
+        plan.skipped += 1
     except Exception as exc:  # one bad file must not stop the run
         plan.failed += 1
         plan.say(f"{shown(item.path)}: {_one_line(exc)}")
@@ -370,8 +388,9 @@ def _run_clip(plan: Run, host, item, inputs, claimed) -> None:
 def summarise(plan: Run) -> int:
     """The last line of a run, and its exit status."""
     if plan.interrupted:
-        plan.say(f"interrupted after {plan.done + plan.failed + plan.skipped} of {len(plan.files)} file(s)")
-        return EXIT_INTERRUPTED
+        how = "interrupted" if plan.interrupted == EXIT_INTERRUPTED else f"stopped by a signal ({plan.interrupted})"
+        plan.say(f"{how} after {plan.done + plan.failed + plan.skipped} of {len(plan.files)} file(s)")
+        return plan.interrupted
     failed = plan.failed + len(plan.problems)
     if not plan.args.quiet:
         total = len(plan.files) + len(plan.problems)
@@ -387,16 +406,78 @@ def summarise(plan: Run) -> int:
     return EXIT_OK if failed == 0 else EXIT_FAILED
 
 
+class Stopped(KeyboardInterrupt):
+    """A stop signal (SIGTERM, SIGHUP), raised where Ctrl-C would be, so that the same
+    clean-up runs; ``status`` is the exit status shells expect for it."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.status = 128 + signum
+
+
+def _stop(signum: int, frame) -> None:
+    import signal
+
+    for name in STOP_SIGNALS:  # one stop is enough: a second must not cut the clean-up short
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def _stop_signals_handled():
+    import signal
+    import threading
+
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        for name in STOP_SIGNALS:
+            number = getattr(signal, name, None)
+            if number is not None and signal.getsignal(number) is not signal.SIG_IGN:
+                previous[number] = signal.signal(number, _stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def _closed_streams_kept_apart() -> None:
+    """A standard stream closed by the caller (``2>&-``) gets /dev/null under its descriptor,
+    so no file opened later takes the descriptor (FFmpeg and the C++ code would write
+    their messages into it); a closed stderr gets a stream on it, so messages go nowhere
+    instead of failing.  Closed stdin and stdout stay None: asking for them is refused."""
+    for fd, name in ((0, "stdin"), (1, "stdout"), (2, "stderr")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+            if name == "stderr" and sys.stderr is None:
+                sys.stderr = open(fd, "w", closefd=False)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    _closed_streams_kept_apart()
+    # Odd samples (NaN, infinities) are handled where they matter; NumPy's warnings about
+    # them are for programmers, not for the people running the command.
+    with warnings.catch_warnings(), _stop_signals_handled():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         plan = parse(argv)
         if isinstance(plan, int):
             return plan
         status = run(plan)
         return status if status is not None else summarise(plan)
-    except KeyboardInterrupt:  # Ctrl-C before the first file (start-up) or after the last
+    except KeyboardInterrupt as exc:  # Ctrl-C or a stop signal before the first file (start-up) or after the last
         sys.stderr.write("tavelin: interrupted\n")
-        return EXIT_INTERRUPTED
+        return getattr(exc, "status", EXIT_INTERRUPTED)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -24,15 +24,18 @@ group, all of them or none.
 from __future__ import annotations
 
 import io
+import logging
 import os
 import secrets
 import stat
 import struct
 import tempfile
+import threading
 import warnings
 import zlib
+from dataclasses import replace
 from pathlib import Path
-from typing import Callable, Sequence
+from typing import BinaryIO, Callable, Sequence
 
 import cv2
 import numpy as np
@@ -60,6 +63,21 @@ READ_EXTENSIONS = frozenset(WRITE_FORMATS) | {".jpe", ".jfif"}
 # 1.2 GB as 8-bit RGBA and 4.8 GB as float.
 DEFAULT_MAX_PIXELS = 300_000_000
 
+# What a decode may allocate: 32 bytes per declared pixel (eight float samples) plus
+# a floor for small pictures.  A file that would need more (huge tiles, a volume,
+# hundreds of samples per pixel or channels) is refused, so a small file cannot take
+# gigabytes while declaring a small width x height.
+DECODE_BYTES_PER_PIXEL = 32
+DECODE_BYTES_FLOOR = 16 << 20
+
+# tifffile logs what it finds odd in a file (an unknown orientation value, say) through
+# the logging module, which would print it on the terminal; what matters is reported here.
+logging.getLogger("tifffile").setLevel(logging.ERROR)
+
+# Pillow only reads metadata here; its own pixel limit would raise for pictures
+# already checked against ours, so it is lifted while a header is read.
+_PILLOW_LIMIT_LOCK = threading.Lock()
+
 # Temporary files are named ".tv" + 8 hex digits + ".part" (16 bytes), so any
 # name that fits the file system can be written.
 TEMPORARY_PREFIX, TEMPORARY_SUFFIX = ".tv", ".part"
@@ -71,12 +89,26 @@ class ImageReadError(Exception):
 class ImageTooLargeError(ImageReadError):
     """The image declares more pixels than the reader's limit."""
 
-    def __init__(self, width: int, height: int, max_pixels: int):
+    def __init__(self, width: int, height: int, max_pixels: int, message: str | None = None):
         self.width, self.height, self.max_pixels = width, height, max_pixels
-        super().__init__(
-            f"{width} x {height} pixels ({width * height / 1e6:.0f} megapixels) is over the limit of "
-            f"{max_pixels / 1e6:g} megapixels"
-        )
+        super().__init__(message or (
+            f"{width} x {height} pixels ({megapixels(width * height)} megapixels) is over the limit of "
+            f"{megapixels(max_pixels)} megapixels"
+        ))
+
+
+def megapixels(pixels: int | float) -> str:
+    """A pixel count in megapixels, as precise as a message needs: 1600, 2.1, 0.0006."""
+    value = pixels / 1e6
+    if value >= 100:
+        return f"{value:.0f}"
+    if value >= 1:
+        return f"{value:.3g}"
+    return f"{value:.2g}"
+
+
+class ImageTooCostlyError(ImageReadError):
+    """Decoding the image would take far more memory than its declared size needs."""
 
 
 class ImageWriteError(Exception):
@@ -119,6 +151,51 @@ def read_regular_file(path: str | os.PathLike) -> bytes:
             raise ImageReadError(exc.strerror or str(exc)) from None
 
 
+# Standard input is read in pieces of this size at most, so its header is checked early.
+STREAM_CHUNK = 1 << 16
+KNOWN_MAGICS = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8", b"RIFF", b"BM", EXR_MAGIC, *TIFF_MAGICS)
+
+
+def read_stream(stream: BinaryIO, *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> bytes:
+    """The bytes of one image file from a stream (standard input), checked as they arrive:
+    data that is no image, or a header declaring more than ``max_pixels``, stops the
+    reading at once, and so does more data than any image within the limit can hold
+    (``cat /dev/zero`` would otherwise be read until memory runs out)."""
+    most = None if max_pixels is None else DECODE_BYTES_PER_PIXEL * max_pixels + DECODE_BYTES_FLOOR
+    read = getattr(stream, "read1", stream.read)
+    data = bytearray()
+    checked = False
+    while True:
+        try:
+            chunk = read(STREAM_CHUNK)
+        except OSError as exc:
+            raise ImageReadError(exc.strerror or str(exc)) from None
+        if not chunk:
+            return bytes(data)
+        data += chunk
+        if not checked:
+            checked = _header_checked(bytes(data[:STREAM_CHUNK]), max_pixels)
+        if most is not None and len(data) > most:
+            raise ImageTooLargeError(0, 0, max_pixels, f"more than {most / 1e6:.0f} MB of data: larger than any "
+                                     f"image within the limit of {megapixels(max_pixels)} megapixels")
+
+
+def _header_checked(head: bytes, max_pixels: int | None) -> bool:
+    """Whether the start of a file has been checked (raises when it is refused); False
+    while more bytes are needed to tell."""
+    if len(head) < 32:
+        return False
+    if not head.startswith(KNOWN_MAGICS):
+        raise ImageReadError("not an image")
+    if head.startswith((EXR_MAGIC, *TIFF_MAGICS)):
+        return True  # their readers check the size, and the byte limit bounds what is read
+    size = declared_size(head)
+    if size is None:
+        return len(head) >= STREAM_CHUNK  # a JPEG header may run long; the decoder judges it
+    _check_size(*size, max_pixels)
+    return True
+
+
 def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> HostImage:
     """Decode the bytes of an image file (``suffix``: its extension, for the error text)."""
     if not data:
@@ -140,13 +217,22 @@ def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFA
             raise ImageReadError("damaged, or an image type that cannot be read") from None
     pixels = apply_orientation(pixels, orientation)
     if orientation >= 5 and info.dpi is not None:  # turned a quarter: the axes swap
-        info = ImageInfo(info.icc_profile, info.dpi[::-1], info.exif, info.frames)
+        info = replace(info, dpi=info.dpi[::-1])
     return HostImage.from_array(np.ascontiguousarray(pixels), _bit_depth_of(pixels), info=info)
 
 
 def _check_size(width: int, height: int, max_pixels: int | None) -> None:
     if max_pixels is not None and width * height > max_pixels:
         raise ImageTooLargeError(width, height, max_pixels)
+
+
+def _check_decode_cost(needed: int, width: int, height: int, why: str) -> None:
+    """Refuse a decode that would allocate ``needed`` bytes for a ``width`` x ``height`` picture
+    when that is far beyond what such a picture takes (``why``: what makes it so large)."""
+    allowed = DECODE_BYTES_PER_PIXEL * width * height + DECODE_BYTES_FLOOR
+    if needed > allowed:
+        raise ImageTooCostlyError(
+            f"decoding would take {needed / 1e6:.0f} MB for a {width} x {height} picture ({why}): not read")
 
 
 def declared_size(data: bytes) -> tuple[int, int] | None:
@@ -252,7 +338,34 @@ def _read_opencv(data: bytes) -> tuple[np.ndarray, int, ImageInfo]:
     if pixels is None or pixels.size == 0:
         raise ImageReadError("undecodable")
     pixels = _normalise_samples(pixels)
+    if pixels.ndim == 2 and data.startswith(b"\x89PNG"):
+        pixels = _grey_key_alpha(pixels, data)
     return (_to_rgb(pixels, bgr=True), *_file_info(data))
+
+
+def _grey_key_alpha(grey: np.ndarray, png: bytes) -> np.ndarray:
+    """Grey PNG samples with the file's transparent grey value (tRNS) made an alpha channel:
+    OpenCV keeps tRNS for palette and RGB pictures, but drops it for grey ones."""
+    bit_depth = colour_type = key = None
+    position = 8
+    while position + 8 <= len(png):
+        length, kind = struct.unpack(">I4s", png[position:position + 8])
+        body = png[position + 8:position + 8 + length]
+        if kind == b"IHDR" and len(body) >= 10:
+            bit_depth, colour_type = body[8], body[9]
+        elif kind == b"tRNS" and len(body) >= 2:
+            key = struct.unpack(">H", body[:2])[0]
+        elif kind in (b"IDAT", b"IEND"):
+            break
+        position += 12 + length
+    GREY = 0
+    if key is None or colour_type != GREY or not bit_depth:
+        return grey
+    if bit_depth < 8:  # OpenCV widens 1, 2 and 4-bit grey to 8 bits by repeating the bits
+        key = key * (255 // ((1 << bit_depth) - 1))
+    top = 65535 if grey.dtype == np.uint16 else 255
+    alpha = np.where(grey == key, 0, top).astype(grey.dtype)
+    return np.dstack([grey, alpha])
 
 
 def _file_info(data: bytes) -> tuple[int, ImageInfo]:
@@ -260,26 +373,43 @@ def _file_info(data: bytes) -> tuple[int, ImageInfo]:
 
     Pillow reads only the headers here; the pixels come from OpenCV.
     """
-    try:
-        from PIL import Image
+    from PIL import UnidentifiedImageError
 
+    try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            with Image.open(io.BytesIO(data)) as image:
+            with _pillow_open(data) as image:
                 value = image.getexif().get(0x0112, 1)
                 icc = image.info.get("icc_profile") or None
                 dpi = image.info.get("dpi")
                 exif = image.info.get("exif") or None
                 # Animation frames; a JPEG's further pictures (MPO: depth maps, previews) are not pages.
                 frames = int(getattr(image, "n_frames", 1) or 1) if image.format in ("PNG", "WEBP", "GIF") else 1
-    except Exception:
-        return 1, NO_INFO
+    except UnidentifiedImageError:
+        return 1, NO_INFO  # a file Pillow does not know holds nothing it could read
+    except Exception as exc:
+        reason = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        return 1, ImageInfo(notes=(f"metadata not read ({reason}): orientation, colour profile, resolution and "
+                                   "EXIF not kept",))
     orientation = value if isinstance(value, int) and 1 <= value <= 8 else 1
     if isinstance(exif, bytes):
         exif = _normal_orientation(exif.removeprefix(b"Exif\x00\x00"))
     else:
         exif = None
     return orientation, ImageInfo(icc if isinstance(icc, bytes) else None, _valid_dpi(dpi), exif, max(frames, 1))
+
+
+def _pillow_open(data: bytes):
+    """Pillow's image object for ``data`` without Pillow's own pixel limit (ours was checked)."""
+    from PIL import Image
+
+    with _PILLOW_LIMIT_LOCK:
+        limit = Image.MAX_IMAGE_PIXELS
+        Image.MAX_IMAGE_PIXELS = None
+        try:
+            return Image.open(io.BytesIO(data))
+        finally:
+            Image.MAX_IMAGE_PIXELS = limit
 
 
 def _valid_dpi(dpi) -> tuple[float, float] | None:
@@ -315,12 +445,14 @@ def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tupl
         with tifffile.TiffFile(io.BytesIO(data)) as tif:
             page = tif.pages.first
             _check_size(int(page.imagewidth), int(page.imagelength), max_pixels)
+            _check_tiff_cost(page)
             pixels = page.asarray()
             axes = page.axes
             photometric = int(page.photometric)
             extrasamples = tuple(page.extrasamples or ())
             orientation_tag = page.tags.get("Orientation")
             orientation = int(orientation_tag.value) if orientation_tag is not None else 1
+            orientation = orientation if 1 <= orientation <= 8 else 1  # unknown values: as stored
             info = _tiff_info(tif, page)
     except ImageReadError:
         raise
@@ -354,6 +486,26 @@ def _read_tiff(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tupl
     if rgb.shape[2] == 4 and extrasamples[:1] == (ASSOCALPHA,):
         rgb = _unpremultiply(rgb)
     return rgb, orientation, info
+
+
+def _check_tiff_cost(page) -> None:
+    """The first page's decode against its width x height: tifffile allocates the whole
+    page (every depth plane and sample) and a buffer per tile being decoded."""
+    width, height = int(page.imagewidth), int(page.imagelength)
+    depth, samples = int(page.imagedepth or 1), int(page.samplesperpixel or 1)
+    itemsize = page.dtype.itemsize if page.dtype is not None else 8
+    needed = depth * height * width * samples * itemsize
+    why = []
+    if depth > 1:
+        why.append(f"{depth} planes deep")
+    if samples > 4:
+        why.append(f"{samples} samples per pixel")
+    if page.is_tiled:
+        tile = int(page.tiledepth or 1) * int(page.tilelength) * int(page.tilewidth) * samples * itemsize
+        needed += tile * min(len(page.dataoffsets), os.cpu_count() or 1)
+        if int(page.tilelength) * int(page.tilewidth) > width * height:
+            why.append(f"{page.tilewidth} x {page.tilelength} tiles")
+    _check_decode_cost(needed, width, height, ", ".join(why) or "its layout")
 
 
 def _tiff_info(tif, page) -> ImageInfo:
@@ -391,7 +543,15 @@ def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple
     try:
         with OpenEXR.File(io.BytesIO(data), header_only=True) as exr:
             low, high = exr.header()["dataWindow"]
-        _check_size(int(high[0]) - int(low[0]) + 1, int(high[1]) - int(low[1]) + 1, max_pixels)
+            parts = [(part.header["dataWindow"], len(part.header.get("channels", ()))) for part in exr.parts]
+        width, height = int(high[0]) - int(low[0]) + 1, int(high[1]) - int(low[1]) + 1
+        _check_size(width, height, max_pixels)
+        # Every channel of every part is decoded, 4 bytes a sample at most.
+        needed = sum(4 * channels * (int(b[0]) - int(a[0]) + 1) * (int(b[1]) - int(a[1]) + 1)
+                     for (a, b), channels in parts)
+        count = sum(channels for _, channels in parts)
+        _check_decode_cost(needed, width, height, f"{count} channels" + (f" in {len(parts)} parts"
+                                                                         if len(parts) > 1 else ""))
         with OpenEXR.File(io.BytesIO(data), separate_channels=True) as exr:
             channels = {name: channel.pixels for name, channel in exr.channels().items()}
             dpi = _exr_dpi(exr.header())  # the header empties when the file closes
@@ -671,7 +831,7 @@ def write_files(
                 placed.append((path, backup))
                 os.replace(tmp, path)
             else:
-                _link_exclusive(tmp, path)
+                link_exclusive(tmp, path)
                 placed.append((path, None))
     except BaseException as exc:
         for path, backup in reversed(placed):
@@ -700,7 +860,7 @@ def _quietly(action: Callable[..., None], *args: str | os.PathLike) -> None:
 
 
 def _write_temporary(path: Path, data: bytes) -> str:
-    fd, tmp = _create_temporary(path)
+    fd, tmp = create_temporary(path)
     try:
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)
@@ -728,7 +888,7 @@ def _backup(path: Path) -> str | None:
     return None
 
 
-def _link_exclusive(tmp: str, path: Path) -> None:
+def link_exclusive(tmp: str, path: Path) -> None:
     """Move tmp to path, failing if path exists (no window where a file would be replaced)."""
     try:
         os.link(tmp, path)
@@ -743,7 +903,7 @@ def _link_exclusive(tmp: str, path: Path) -> None:
         _quietly(os.unlink, tmp)  # the file now lives under path alone
 
 
-def _create_temporary(path: Path) -> tuple[int, str]:
+def create_temporary(path: Path) -> tuple[int, str]:
     """A new, empty hidden file beside ``path``, opened for writing, with a short name.
 
     Created exclusively with mode 0o666, so the process umask applies as for any
@@ -767,11 +927,42 @@ def check_writable(folder: str | os.PathLike) -> None:
     permissions, read-only mounts and ACLs all count); nothing is left behind."""
     folder = Path(folder)
     try:
-        fd, tmp = _create_temporary(folder / "x")
+        fd, tmp = create_temporary(folder / "x")
     except OSError as exc:
         raise ImageWriteError(f"cannot write in {shown(folder)}: {exc.strerror or exc}") from None
     os.close(fd)
     _quietly(os.unlink, tmp)
+
+
+def write_stream(stream: BinaryIO, data: bytes) -> None:
+    """All of ``data`` to ``stream`` (standard output), or ImageWriteError: a pipe may take
+    less than it was given, and a reader that goes away must count as a failed write."""
+    view = memoryview(data)
+    try:
+        while view:
+            written = stream.write(view)
+            if not written:
+                raise OSError(5, "nothing more could be written")
+            view = view[written:]
+        stream.flush()
+    except BrokenPipeError:
+        _silence(stream)
+        raise ImageWriteError("standard output was closed before the image was written in full") from None
+    except (OSError, ValueError) as exc:
+        _silence(stream)
+        reason = getattr(exc, "strerror", None) or str(exc)
+        raise ImageWriteError(f"cannot write to standard output: {reason}") from None
+
+
+def _silence(stream: BinaryIO) -> None:
+    """Point a stream that failed at /dev/null, so that what is still buffered in it is not
+    written again (and reported again) when the interpreter exits."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def write_image(path: str | os.PathLike, pixels: np.ndarray, *, overwrite: bool = False,

@@ -56,13 +56,15 @@ class ImageInfo:
     pixels per inch; ``exif``: the EXIF block (TIFF structure, without the JPEG
     "Exif" prefix), its orientation already set to normal because the pixels
     were turned on reading; ``frames``: pages or frames in the file, of which
-    only the first is read.
+    only the first is read; ``notes``: what of the file could not be read, a
+    line each for the user.
     """
 
     icc_profile: bytes | None = None
     dpi: tuple[float, float] | None = None
     exif: bytes | None = None
     frames: int = 1
+    notes: tuple[str, ...] = ()
 
     def without_profile(self) -> "ImageInfo":
         return replace(self, icc_profile=None)

@@ -42,7 +42,7 @@ SPECIAL_FILES = "not regular files"
 @dataclass
 class Input:
     """One file of a run: where it is, where it sits below the folder or pattern that found
-    it (mirrored under -o), and the stem of its outputs (set by ``plan_names``)."""
+    it (mirrored under -o), and the stem of its outputs (set by ``naming.plan_names``)."""
 
     path: Path
     subfolder: Path = Path()
@@ -228,6 +228,7 @@ def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_di
         shape = _looks_like_output(item.path)
         if shape is not None and (
             (os.path.abspath(item.path.parent), shape[0]) in bases or _source_beside(item.path.parent, shape[0], listings)
+            or _clip_frame(item.path, shape, bases, listings)
         ):
             result.skipped[OWN_OUTPUTS].append(item.path)
             continue
@@ -237,6 +238,18 @@ def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_di
         if not survivors[arg]:
             result.problems.append(f"{shown(arg)}: no images to read here ({count} skipped)")
     return kept
+
+
+def _clip_frame(path: Path, shape: tuple[str, str], bases: set[tuple[str, str]],
+                listings: dict[Path, set[str]]) -> bool:
+    """Whether ``path`` is a frame of a PNG sequence this tool wrote for a clip:
+    ``<clip stem>.<tag>/000001.<tag>.png`` beside the clip (or in the mirrored folder)."""
+    number, tag = shape
+    clip_stem, _, folder_tag = path.parent.name.rpartition(".")
+    if not (number.isdigit() and clip_stem and folder_tag == tag):
+        return False
+    above = path.parent.parent
+    return (os.path.abspath(above), clip_stem) in bases or _source_beside(above, clip_stem, listings)
 
 
 def _source_beside(folder: Path, stem: str, listings: dict[Path, set[str]]) -> bool:
@@ -260,22 +273,6 @@ def _unique(inputs: list[Input]) -> list[Input]:
             seen.add(key)
             unique.append(item)
     return unique
-
-
-def plan_names(inputs: Sequence[Input], out_dir: str | os.PathLike | None) -> None:
-    """Set each input's output stem.  Outputs go to ``out_dir``/<its sub-folder> or beside
-    the input; two inputs whose outputs would meet (``a.jpg`` and ``a.png``) keep their
-    source extension in the stem (``a.jpg.cutout.png``, ``a.png.cutout.png``)."""
-    groups: dict[tuple[str, str], list[Input]] = defaultdict(list)
-    for item in inputs:
-        stem = "stdin" if item.is_stdin else (item.path.stem if item.path.suffix else item.path.name)
-        item.stem = stem
-        groups[(os.path.abspath(output_folder(item, out_dir)), stem.casefold())].append(item)
-    for group in groups.values():
-        if len(group) > 1:
-            for item in group:
-                if not item.is_stdin:
-                    item.stem = item.path.name
 
 
 def output_folder(item: Input, out_dir: str | os.PathLike | None) -> Path:

@@ -21,7 +21,9 @@ from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Se
 import numpy as np
 
 from .contract import OUTPUT_CODES
-from .image_io import DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, write_files
+from .image_io import (
+    DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
+)
 from .images import HostImage
 from .names import shown
 from .postprocess import finish, person_found
@@ -81,7 +83,7 @@ def is_own_output(path: Path) -> bool:
     return len(parts) >= 3 and parts[-2] in OUTPUT_TAGS
 
 
-def _check_targets(
+def check_targets(
     paths: dict[str, Path], source: Path, inputs: Collection[Path], claimed: Collection[Path], overwrite: bool,
 ) -> None:
     for path in paths.values():
@@ -145,7 +147,7 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     if options.skip_existing and _outputs_exist(source, options, folder, stem):
         raise Skipped(f"{shown(source)}: outputs exist, skipped")
     if str(source) == STREAM and stdin is not None:
-        image = decode_image(stdin.read(), max_pixels=options.max_pixels)
+        image = decode_image(read_stream(stdin, max_pixels=options.max_pixels), max_pixels=options.max_pixels)
     else:
         image = read_image(source, max_pixels=options.max_pixels)
     paths = output_paths(source, options.rendered, image.bit_depth, out_dir=folder, preview=options.preview,
@@ -156,10 +158,10 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         paths["composite"] = composite_path(source, image.bit_depth, folder, stem=stem)
         del paths["cutout"]
     if str(options.out_dir) != STREAM:
-        _check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
+        check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
             claimed.update(Path(os.path.realpath(path)) for path in paths.values())
-    job = Job(source, image, paths)
+    job = Job(source, image, paths, warnings=list(image.info.notes))
     if image.info.frames > 1:
         job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
     return job
@@ -167,10 +169,16 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
 
 def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
     """Whether every output the options ask for is there, whatever bit depth named it."""
-    depths = {8: output_suffix(8, source.suffix, options.format), 32: output_suffix(32, source.suffix, options.format)}
-    for kind in (options.output, *(("preview",) if options.preview else ())):
-        candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
-                                   format=options.format)[kind] for depth in depths]
+    from .background import composite_path
+
+    depths = (8, 16, 32)
+    main = "composite" if options.background is not None else options.output
+    for kind in (main, *(("preview",) if options.preview else ())):
+        if kind == "composite":
+            candidates = [composite_path(source, depth, folder, stem=stem) for depth in depths]
+        else:
+            candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
+                                       format=options.format)[kind] for depth in depths]
         if not any(os.path.lexists(path) for path in candidates):
             return False
     return True
@@ -206,9 +214,8 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
         return lambda: encode_image(pixels, target.suffix, info)
 
     if str(options.out_dir) == STREAM and stdout is not None:
-        kind = options.output
-        stdout.write(encoder(kind, job.paths[kind])())
-        stdout.flush()
+        kind = "composite" if options.background is not None else options.output
+        write_stream(stdout, encoder(kind, job.paths[kind])())
         return []
     for folder in {path.parent for path in job.paths.values()}:
         folder.mkdir(parents=True, exist_ok=True)
@@ -356,6 +363,6 @@ class Batch:
 
 __all__ = [
     "Batch", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
-    "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
+    "check_targets", "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
     "write",
 ]

@@ -84,11 +84,23 @@ def decontaminated(rgba: np.ndarray) -> np.ndarray:
     from .decontaminate import decontaminate_cutout
 
     pixels = np.array(rgba)  # writable copy: the record's own samples are read-only
+    # A NaN or infinite sample would spread through every box average to the whole
+    # picture: such pixels are left out of the estimate and keep their own values.
+    broken = None
+    if pixels.dtype.kind == "f":
+        broken = ~np.isfinite(pixels).all(axis=2)
+        if broken.any():
+            pixels[broken] = 0
+        else:
+            broken = None
     out = np.asarray(decontaminate_cutout(pixels))
     if out.shape != pixels.shape:
         raise RuntimeError(f"decontamination returned shape {out.shape} for {pixels.shape}")
     if out.dtype != pixels.dtype:
         out = from_float(to_float(out), pixels.dtype)
+    if broken is not None:
+        out = np.array(out)
+        out[broken] = np.asarray(rgba)[broken]
     return out
 
 

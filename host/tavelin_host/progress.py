@@ -21,6 +21,10 @@ class ProgressUI:
 
     def __init__(self, quiet: bool | None = None, stream: TextIO | None = None, position: int = 0):
         self.stream = stream if stream is not None else sys.stderr
+        if self.stream is None:  # stderr closed: nowhere to show anything (tqdm would fall back on stdout)
+            import io
+
+            self.stream, quiet = io.StringIO(), True
         self.quiet = (not stderr_is_terminal(self.stream)) if quiet is None else bool(quiet)
         self.position = position
         self._bar: Any = None

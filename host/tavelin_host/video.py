@@ -27,6 +27,7 @@ import numpy as np
 
 from .images import HostImage, from_float, host_dtype, to_float
 from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
+from .names import shown
 
 if TYPE_CHECKING:
     from .background import Background
@@ -67,6 +68,20 @@ ENCODINGS = {
     ("webm", True): Encoding("webm", ".webm", "libvpx-vp9", "yuva420p", None, _VP9),
     ("webm", False): Encoding("webm", ".webm", "libvpx-vp9", "yuv420p", None, _VP9),
 }
+# prores_aw refuses odd widths, and its 4444 profile fails on frames of 65,535 macroblocks
+# and more (4096 x 4096 and up); prores_ks, a third of its speed, takes both.
+PRORES_AW_MOST_BLOCKS = 65280  # 4096 x 4080, the largest tried to work
+
+
+def encoding_for(video_format: str, alpha: bool, width: int, height: int) -> Encoding:
+    """How a clip of ``width`` x ``height`` (as stored) is encoded."""
+    encoding = ENCODINGS[(video_format, alpha)]
+    if encoding.codec == "prores_aw":
+        blocks = -(-width // 16) * -(-height // 16)
+        if width % 2 or (alpha and blocks > PRORES_AW_MOST_BLOCKS):
+            encoding = Encoding(encoding.container, encoding.suffix, "prores_ks", encoding.pix_fmt, encoding.profile,
+                                dict(encoding.options))
+    return encoding
 
 
 @dataclass
@@ -79,6 +94,7 @@ class ClipInfo:
     rate: Fraction
     time_base: Fraction
     frames: int                 # best estimate, for progress only
+    declared_frames: int        # the count the container states, 0 when it states none
     deep: bool                  # more than 8 bits per sample
     sample_aspect_ratio: Fraction | None
     colour: dict                # colorspace, color_primaries, color_trc of the source
@@ -109,15 +125,17 @@ class VideoResult:
 
 
 def video_output_path(
-    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None
+    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None,
+    stem: str | None = None,
 ) -> Path:
-    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence."""
+    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence
+    (``stem``: as the run planned it, see naming; default the source's name less its extension)."""
     if video_format not in VIDEO_FORMATS:
         raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")
     source = Path(source)
     folder = Path(out_dir) if out_dir is not None else source.parent
     suffix = "" if video_format == "png" else f".{video_format}"
-    return folder / f"{source.stem}.{kind}{suffix}"
+    return folder / f"{stem or source.stem}.{kind}{suffix}"
 
 
 def frame_name(index: int, kind: str) -> str:
@@ -156,7 +174,7 @@ def probe(container: Any) -> ClipInfo:
     colour = {name: getattr(ctx, name, 0) for name in ("colorspace", "color_primaries", "color_trc")}
     return ClipInfo(
         width=ctx.width, height=ctx.height, rotation=0, rate=Fraction(rate), time_base=Fraction(time_base),
-        frames=int(frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
+        frames=int(frames or 0), declared_frames=int(stream.frames or 0), deep=deep, sample_aspect_ratio=stream.sample_aspect_ratio or None,
         colour=colour, audio=list(container.streams.audio),
     )
 
@@ -245,13 +263,13 @@ class _Writer:
             return
         import av
 
-        from .image_io import _create_temporary
+        from .image_io import create_temporary
 
-        fd, temp = _create_temporary(target)
+        fd, temp = create_temporary(target)
         os.close(fd)
         self.temp = Path(temp)
         self.container = None
-        self.encoding = ENCODINGS[(video_format, kind == "cutout")]
+        self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height)
         self.audio_map = {}
         self._early_audio: list = []
         try:
@@ -360,7 +378,7 @@ class _Writer:
 
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
-        from .image_io import _link_exclusive
+        from .image_io import link_exclusive
 
         target = self.target
         if self.temp.is_dir():
@@ -376,7 +394,7 @@ class _Writer:
         elif overwrite:
             os.replace(self.temp, target)
         else:
-            _link_exclusive(str(self.temp), target)
+            link_exclusive(str(self.temp), target)
 
 
 def _temporary_folder(target: Path) -> Path:
@@ -424,21 +442,28 @@ def matte_video(
     inputs: Collection[Path] = (),
     claimed: MutableSet[Path] | None = None,
     on_frame: Callable[[int, int], None] | None = None,
+    stem: str | None = None,
+    max_pixels: int | None = None,
+    skip_existing: bool = False,
 ) -> VideoResult:
     """Matte every frame of ``source`` and write one output; returns what was written and how fast.
 
     ``output`` "cutout" (alpha video) or "matte" (grey video); a ``background``
     makes it "composite" (an ordinary video).  ``on_frame(done, total)`` is
     called after each rendered frame (total is an estimate, 0 when unknown).
+    ``stem`` names the output (see naming); frames over ``max_pixels`` are refused; with
+    ``skip_existing`` an output already there raises pipeline.Skipped.
     """
-    from .pipeline import _check_targets
+    from .pipeline import Skipped, check_targets
 
     source = Path(source)
     claimed = claimed if claimed is not None else set()
     kind = "composite" if background is not None else output
     if kind not in ("cutout", "matte", "composite"):
         raise ValueError(f"output must be cutout or matte, got {output!r}")
-    target = video_output_path(source, kind, video_format, out_dir)
+    target = video_output_path(source, kind, video_format, out_dir, stem)
+    if skip_existing and os.path.lexists(target):
+        raise Skipped(f"{shown(target)} exists")
 
     probe_container = _open_input(source)
     stop = threading.Event()
@@ -448,12 +473,13 @@ def matte_video(
     # the temporary output and leaves no thread behind.
     try:
         info = probe(probe_container)
-        _check_targets({kind: target}, source, inputs, claimed, overwrite)
+        _check_frame_size(info.width, info.height, max_pixels)
+        check_targets({kind: target}, source, inputs, claimed, overwrite)
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
         writer = _Writer(target, video_format, kind, info, info.audio, notes)
-        reader, encoder = _start_stages(probe_container, writer, info, stop, stages)
+        reader, encoder = _start_stages(probe_container, writer, info, stop, stages, max_pixels)
         frames, seconds, smoother = _render_frames(
             host, reader, encoder, info, stop, kind=kind, resize_mode=resize_mode, decontaminate=decontaminate,
             smooth=smooth, background=background, on_frame=on_frame,
@@ -462,7 +488,7 @@ def matte_video(
         if encoder.error is not None:
             raise encoder.error
         writer.publish(overwrite)
-    except BaseException:
+    except BaseException as exc:
         stop.set()
         for stage in stages:
             if stage.is_alive():
@@ -471,15 +497,41 @@ def matte_video(
             probe_container.close()
         if writer is not None:
             writer.discard()
+            about_output = _naming_the_output(exc, writer.temp, target)
+            if about_output is not None:
+                raise about_output from None
         raise
     claimed.add(Path(os.path.realpath(target)))
+    if frames < info.declared_frames:
+        notes.append(f"only {frames} of the {info.declared_frames} frames the clip declares could be read: "
+                     "it ends early")
     if smoother is not None and smoother.carried_frames:
         notes.append(f"a person was carried through {smoother.carried_frames} one-frame miss(es)")
     return VideoResult([target], frames, seconds, notes, max(frames - 1, 0))
 
 
+def _naming_the_output(exc: BaseException, temp: Path, target: Path) -> VideoWriteError | None:
+    """An error about the hidden temporary output (a full disk, a file size limit) told
+    about the output the user asked for; None when it is about something else."""
+    text, hidden = str(exc), str(temp)
+    filename = getattr(exc, "filename", None)
+    if not (isinstance(filename, str) and filename.startswith(hidden)) and hidden not in text:
+        return None
+    reason = getattr(exc, "strerror", None) or _ffmpeg_message(exc).replace(hidden, str(target))
+    where = str(target) + (filename[len(hidden):] if isinstance(filename, str) and filename.startswith(hidden) else "")
+    return VideoWriteError(f"cannot write {shown(where)}: {reason}")
+
+
+def _check_frame_size(width: int, height: int, max_pixels: int | None) -> None:
+    if max_pixels is not None and width * height > max_pixels:
+        from .image_io import megapixels
+
+        raise VideoReadError(f"{width} x {height} pixels a frame ({megapixels(width * height)} megapixels) is over "
+                             f"the limit of {megapixels(max_pixels)} megapixels (--max-megapixels raises it)")
+
+
 def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threading.Event,
-                  stages: list[_Stage]) -> tuple[_Stage, _Stage]:
+                  stages: list[_Stage], max_pixels: int | None = None) -> tuple[_Stage, _Stage]:
     """The decoding and encoding threads, started; ``stages`` lists them as soon as they exist."""
     decoded: queue.Queue = queue.Queue(QUEUE_FRAMES)
     rendered: queue.Queue = queue.Queue(QUEUE_FRAMES)
@@ -488,10 +540,11 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
     def decode() -> None:
         import av
 
+        decoded_frames = 0
         try:
             streams = [container.streams.video[0], *(s for s in container.streams.audio if s.index in audio_indices)]
             streams[0].thread_type = "AUTO"
-            for packet in container.demux(streams):
+            for packet in _demuxed(container, streams, lambda: decoded_frames, info):
                 if stop.is_set():
                     return
                 if packet.stream.type == "audio":
@@ -501,8 +554,12 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
                 try:
                     frames = packet.decode()
                 except av.FFmpegError as exc:
-                    raise VideoReadError(f"damaged near {packet.pts}: {_ffmpeg_message(exc)}") from None
+                    where = f"near {packet.pts}" if packet.pts is not None else "at its end"
+                    raise VideoReadError(f"damaged {where}: {_ffmpeg_message(exc)} "
+                                         f"({_frames_read(decoded_frames, info)})") from None
                 for frame in frames:
+                    decoded_frames += 1
+                    _check_frame_size(frame.width, frame.height, max_pixels)  # a frame may grow mid-clip
                     item = ("frame", _frame_pixels(frame, info.deep), frame.pts, frame.rotation or 0)
                     if not _put(decoded, item, stop):
                         return
@@ -529,6 +586,28 @@ def _start_stages(container: Any, writer: _Writer, info: ClipInfo, stop: threadi
         stages.append(stage)
         stage.start()
     return reader, encoder
+
+
+def _frames_read(count: int, info: ClipInfo) -> str:
+    declared = f" of the {info.declared_frames} the clip declares" if info.declared_frames else ""
+    return f"{count} frame{'s' if count != 1 else ''}{declared} read"
+
+
+def _demuxed(container: Any, streams: list, decoded: Callable[[], int], info: ClipInfo):
+    """The container's packets; a read error (a file cut short in a frame, say) is told as
+    such with the frames read so far, whatever error number FFmpeg's reader gave."""
+    import av
+
+    packets = container.demux(streams)
+    while True:
+        try:
+            packet = next(packets)
+        except StopIteration:
+            return
+        except av.FFmpegError as exc:
+            raise VideoReadError(f"damaged or cut short after {_frames_read(decoded(), info)} "
+                                 f"({_ffmpeg_message(exc)})") from None
+        yield packet
 
 
 def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo, stop: threading.Event, *,
@@ -558,6 +637,10 @@ def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo
         _, pixels, pts, rotation = item
         if frames == 0:
             info.rotation = rotation  # the writer reads it with the first frame
+            shape = pixels.shape
+        elif pixels.shape != shape:
+            raise VideoReadError(f"the frame size changes from {shape[1]} x {shape[0]} to {pixels.shape[1]} x "
+                                 f"{pixels.shape[0]} at frame {frames + 1}: clips of one size only")
         pts = pts if pts is not None else (last_pts + step if last_pts is not None else 0)
         last_pts = pts
         image = HostImage(pixels, info.bit_depth)
@@ -597,17 +680,19 @@ def frames_summary(results: list[VideoResult]) -> str:
     return f"{frames} frame{'s' if frames != 1 else ''}{rate}"
 
 
-def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path]) -> None:
+def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path],
+             stem: str | None = None) -> None:
     """One clip of a ``tavelin`` run (``plan``: the CLI's Run), with its notes said and its result kept."""
     options, args = plan.options, plan.args
     clip = matte_video_shown(
         plan.ui, host, source, out_dir=options.out_dir, output=options.output, resize_mode=options.resize_mode,
         decontaminate=options.decontaminate, overwrite=options.overwrite, video_format=args.video_format,
-        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed,
+        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed, stem=stem,
+        max_pixels=options.max_pixels, skip_existing=options.skip_existing,
     )
     plan.clips.append(clip)
     for note in clip.notes:
-        plan.say(f"{source}: {note}")
+        plan.say(f"{shown(source)}: {note}")
 
 
 def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **options: Any) -> VideoResult:
