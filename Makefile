@@ -122,6 +122,7 @@ bench: plugin models
 	$(PY) bench/bench_network.py
 	$(PY) bench/bench_decontaminate.py
 	$(PY) bench/bench_people.py
+	$(PY) bench/bench_load.py
 	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_video.py
 

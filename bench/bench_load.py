@@ -1,0 +1,153 @@
+"""Where a load of the network file goes, and whether the warm-up leaves the first render at full speed.
+
+For the float32 file: torch.jit.load, then the first call's work done piece
+by piece on a freshly loaded file (each network's first call, which profiles
+its graph, and second, which optimises it; then the matting graph's two
+calls on the warm-up's 512 x 512 zeros), against the whole first call on
+another fresh load.  Then the first render after that warm-up against a warm
+render, at 256 x 256 and 1920 x 1080 (goal: within 1.5x).  These run on one
+thread, best of 3 fresh loads.  Last, the plug-in's own load_model through
+the host double, in a fresh process that has already imported torch (goal:
+<= 1.2 s), with torch's default threads as the plug-in runs it, and with one.
+"""
+import os
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [ROOT, os.path.dirname(os.path.abspath(__file__))]
+
+import cv2  # noqa: E402
+import torch  # noqa: E402
+from common import PLUGIN_DIR, timings  # noqa: E402
+
+from tavelin_host.contract import FLOAT32_WEIGHTS  # noqa: E402
+
+MODEL = os.path.join(PLUGIN_DIR, "models", FLOAT32_WEIGHTS)
+WARMUP_SIZE = 512  # the plug-in's warm-up input, zeros
+LOADS = 3
+GOAL_FIRST_RATIO = 1.5
+GOAL_LOAD_MODEL_S = 1.2
+PERSON = os.path.join(ROOT, "examples", "people", "pexels_batter_standing.jpg")
+
+LOAD_MODEL_CHILD = r"""
+import sys, time
+import torch
+threads = int(sys.argv[1])
+if threads:
+    torch.set_num_threads(threads)
+sys.path[:0] = sys.argv[2:]
+from testkit.host_double import Tools, new_plugin
+plugin, api = new_plugin("cpu", torch.float32)
+started = time.perf_counter()
+plugin.load_model("cpu", torch.float32, Tools(sys.argv[2]))
+print(time.perf_counter() - started, torch.get_num_threads())
+"""
+
+
+def once(fn):
+    started = time.perf_counter()
+    fn()
+    return time.perf_counter() - started
+
+
+def loaded():
+    started = time.perf_counter()
+    m = torch.jit.load(MODEL).eval()
+    return m, time.perf_counter() - started
+
+
+def pieces():
+    """{piece: seconds} on one freshly loaded file, in the order the warm-up runs them."""
+    m, load_s = loaded()
+    matting, people = m.matting, m.matting.people
+    inputs = (("selfie net", matting.net, (1, 3, matting.net_h, matting.net_w)),
+              ("landscape net", matting.landscape_net, (1, 3, matting.land_h, matting.land_w)),
+              ("person detector", people.detector, (1, 3, people.detector_size, people.detector_size)),
+              ("person segmenter", people.segmenter, (1, 3, people.segmenter_size, people.segmenter_size)))
+    out = {"torch.jit.load": load_s}
+    z = torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3)
+    with torch.no_grad():
+        for name, net, shape in inputs:
+            x = torch.zeros(shape)
+            out[f"{name}, 1st call (profile)"] = once(lambda: net(x))
+            out[f"{name}, 2nd call (optimise)"] = once(lambda: net(x))
+        out["matting graph, 1st call"] = once(lambda: matting(z))
+        out["matting graph, 2nd call"] = once(lambda: matting(z))
+        out["(a 3rd matting call, warm)"] = once(lambda: matting(z))
+    return out
+
+
+def whole_first_call():
+    m, _ = loaded()
+    z = torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3)
+    with torch.no_grad():
+        return once(lambda: m(z))
+
+
+def first_and_warm(image):
+    """(first render after the warm-up, best warm render) on a fresh load."""
+    m, _ = loaded()
+    x = torch.Tensor(image)
+    with torch.no_grad():
+        m(torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3))
+        first = once(lambda: m(x))
+        warm = min(timings(lambda: m(x), repeat=5, warmup=0))
+    return first, warm
+
+
+def load_model_seconds(threads):
+    """(seconds, threads torch used) of the plug-in's load_model in a fresh process, torch already imported."""
+    run = subprocess.run([sys.executable, "-c", LOAD_MODEL_CHILD, str(threads), PLUGIN_DIR,
+                          os.path.join(ROOT, "host"), ROOT], capture_output=True, text=True)
+    if run.returncode != 0:
+        raise SystemExit(f"load_model failed: {run.stderr}")
+    seconds, used = run.stdout.split()[-2:]
+    return float(seconds), int(used)
+
+
+def main():
+    if not os.path.exists(MODEL):
+        print("models not built: run `make models`")
+        return 1
+    torch.set_num_threads(1)
+    print(f"load average (1, 5, 15 min): {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
+
+    runs = [pieces() for _ in range(LOADS)]
+    whole = min(whole_first_call() for _ in range(LOADS))
+    print(f"\nLoading {FLOAT32_WEIGHTS} (float32, CPU, 1 thread), best of {LOADS} fresh loads")
+    best = {name: min(r[name] for r in runs) for name in runs[0]}
+    for name, seconds in best.items():
+        print(f"  {name:40s} {seconds * 1e3:8.1f} ms")
+    load_best = best["torch.jit.load"]
+    summed = sum(v for k, v in best.items() if k != "torch.jit.load" and not k.startswith("("))
+    print(f"  {'the pieces of the first call, summed':40s} {summed * 1e3:8.1f} ms")
+    print(f"  {'the whole first call (the warm-up)':40s} {whole * 1e3:8.1f} ms")
+    print(f"  {'load + warm-up':40s} {(load_best + whole) * 1e3:8.1f} ms")
+
+    print(f"\nFirst render after the warm-up against a warm one (one person, 1 thread; "
+          f"first: best of {LOADS} fresh loads, warm: best of 5)")
+    print(f"{'input':>10} {'first ms':>9} {'warm ms':>8} {'ratio':>6} {'goal':>7}  met")
+    original = cv2.imread(PERSON)
+    for w, h in ((256, 256), (1920, 1080)):
+        image = cv2.resize(original, (w, h), interpolation=cv2.INTER_AREA)
+        results = [first_and_warm(image) for _ in range(LOADS)]
+        first = min(r[0] for r in results)
+        warm = min(r[1] for r in results)
+        ratio = first / warm
+        print(f"{f'{w}x{h}':>10} {first * 1e3:9.1f} {warm * 1e3:8.1f} {ratio:6.2f} {f'<= {GOAL_FIRST_RATIO:g}x':>7}  "
+              f"{'yes' if ratio <= GOAL_FIRST_RATIO else 'NO'}")
+
+    print("\nThe plug-in's load_model (host double, fresh process, torch imported first), best of 3")
+    for threads, label in ((0, "default threads (as the plug-in)"), (1, "1 thread")):
+        results = [load_model_seconds(threads) for _ in range(3)]
+        best = min(r[0] for r in results)
+        goal = f"goal <= {GOAL_LOAD_MODEL_S:g} s: {'yes' if best <= GOAL_LOAD_MODEL_S else 'NO'}" if threads == 0 else ""
+        print(f"  {label:34s} ({results[0][1]} used) {best:6.2f} s   {goal}")
+    print(f"\nload average (1, 5, 15 min): {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
