@@ -11,6 +11,7 @@ the host double, in a fresh process that has already imported torch (goal:
 <= 1.2 s), with torch's default threads as the plug-in runs it, and with one.
 """
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -126,8 +127,8 @@ def main():
     print(f"  {'the whole first call (the warm-up)':40s} {whole * 1e3:8.1f} ms")
     print(f"  {'load + warm-up':40s} {(load_best + whole) * 1e3:8.1f} ms")
 
-    print(f"\nFirst render after the warm-up against a warm one (one person, 1 thread; "
-          f"first: best of {LOADS} fresh loads, warm: best of 5)")
+    print(f"\nFirst render after the warm-up against a warm one (one person, 1 thread; {LOADS} fresh loads: "
+          f"best first, best warm (5 a load), median of each load's first / its own warm)")
     print(f"{'input':>10} {'first ms':>9} {'warm ms':>8} {'ratio':>6} {'goal':>7}  met")
     original = cv2.imread(PERSON)
     for w, h in ((256, 256), (1920, 1080)):
@@ -135,7 +136,8 @@ def main():
         results = [first_and_warm(image) for _ in range(LOADS)]
         first = min(r[0] for r in results)
         warm = min(r[1] for r in results)
-        ratio = first / warm
+        # Each load's ratio pairs times taken moments apart, which a busy machine skews least.
+        ratio = statistics.median(r[0] / r[1] for r in results)
         print(f"{f'{w}x{h}':>10} {first * 1e3:9.1f} {warm * 1e3:8.1f} {ratio:6.2f} {f'<= {GOAL_FIRST_RATIO:g}x':>7}  "
               f"{'yes' if ratio <= GOAL_FIRST_RATIO else 'NO'}")
 
