@@ -12,6 +12,7 @@ destination, then renamed; an error or Ctrl-C removes them.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import queue
 import secrets
@@ -254,10 +255,16 @@ class _Writer:
         self.info = info
         self.notes = notes
         self.frames = 0
+        self.container = None
+        self.temp: Path | None = None
+        self.audio_map: dict = {}
         if video_format == "png":
-            self.temp = _temporary_folder(target)
-            self.container = None
-            self.audio_map: dict = {}
+            try:
+                with _stop_signals_held():
+                    self.temp = _temporary_folder(target)
+            except BaseException:
+                self.discard()
+                raise
             if audio:
                 notes.append("audio not kept: a PNG sequence has no sound")
             return
@@ -265,14 +272,15 @@ class _Writer:
 
         from .image_io import create_temporary
 
-        fd, temp = create_temporary(target)
-        os.close(fd)
-        self.temp = Path(temp)
-        self.container = None
-        self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height)
-        self.audio_map = {}
         self._early_audio: list = []
         try:
+            # The temporary is made and recorded with stop signals held back: a Ctrl-C
+            # or SIGTERM in between would leave a file that nothing knows to remove.
+            with _stop_signals_held():
+                fd, temp = create_temporary(target)
+                self.temp = Path(temp)
+                os.close(fd)
+            self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height)
             self.container = av.open(temp, "w", format=self.encoding.container)
             self.stream = self._video_stream()
             for source in audio:
@@ -368,6 +376,8 @@ class _Writer:
             except Exception:
                 pass
             self.container = None
+        if self.temp is None:
+            return
         if self.temp.is_dir():
             shutil.rmtree(self.temp, ignore_errors=True)
         else:
@@ -395,6 +405,23 @@ class _Writer:
             os.replace(self.temp, target)
         else:
             link_exclusive(str(self.temp), target)
+
+
+@contextlib.contextmanager
+def _stop_signals_held():
+    """Ctrl-C and the stop signals wait (on the main thread) until the block is done."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    held = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _temporary_folder(target: Path) -> Path:
