@@ -36,6 +36,16 @@ with warnings.catch_warnings():
         def forward(self, x: torch.Tensor) -> List[torch.Tensor]:
             pass
 
+    @torch.jit.interface
+    class ImageToMatte(nn.Module):
+        """The matting module as ``matting.Primed`` calls it."""
+
+        def forward(self, image: torch.Tensor) -> torch.Tensor:
+            pass
+
+        def prime(self, device: torch.device) -> None:
+            pass
+
 
 def script_alone(net: nn.Module) -> nn.Module:
     """``net`` scripted on its own, to be held through ``OneOutput`` or ``ManyOutputs``.

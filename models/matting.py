@@ -6,14 +6,13 @@ in the input's dtype and on its device, the matte (coverage in [0, 1]) in
 channel 0.
 """
 
-import warnings
 from typing import List, Optional
 
 import torch
 from torch import nn
 
 from . import guided_filter
-from .layers import OneOutput, resize_bilinear, script_alone
+from .layers import ImageToMatte, OneOutput, resize_bilinear, script_alone
 from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
@@ -147,19 +146,6 @@ def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
     layouts are several times slower than either).
     """
     return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1).mul_(1.0 / 255.0)
-
-
-with warnings.catch_warnings():
-    # Deprecated along with the rest of TorchScript, which is the files' format.
-    warnings.simplefilter("ignore", DeprecationWarning)
-
-    @torch.jit.interface
-    class ImageToMatte(nn.Module):
-        def forward(self, image: torch.Tensor) -> torch.Tensor:
-            pass
-
-        def prime(self, device: torch.device) -> None:
-            pass
 
 
 class Primed(nn.Module):

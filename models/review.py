@@ -109,6 +109,7 @@ def review_people(folder: Path, out: Path, modes: list[int], modules: dict | Non
         scale = min(1.0, 1800.0 / sheet.shape[1])
         cv2.imwrite(str(out / f"{stem}_sheet.png"), cv2.resize(sheet, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA))
     print_table(sorted(photos), modes, results)
+    print_failures(sorted(photos), modes, results)
     print(f"wrote review mattes and sheets to {out}")
     return results
 
@@ -133,44 +134,38 @@ def review_noperson(folder: Path, out: Path, modes: list[int], modules: dict | N
                 matte = run_mode(module, image, mode)
                 cv2.imwrite(str(out / f"{Path(name).stem}_mode{mode}_{label}.png"), (matte * 255 + 0.5).astype(np.uint8))
                 results[(name, mode, label)] = empty_score(matte)
-    width = max(len(Path(n).stem) for n in names)
     print(f"\nno-person set: a row passes with no pixel >= {EMPTY_MAX} and under {100 * EMPTY_SHARE:g} % above 0.5")
-    print(f"{'photo':<{width}}  " + "  ".join(f"{f'mode {m}: selfie -> people':<36}" for m in modes))
-    for name in names:
-        cells = []
-        for m in modes:
-            a = results[(name, m, "selfie")][0]
-            b, detail = results[(name, m, "people")]
-            cells.append(f"{('pass' if a else 'FAIL') + ' -> ' + ('pass' if b else 'FAIL') + ' (' + detail + ')':<36}")
-        print(f"{Path(name).stem:<{width}}  " + "  ".join(cells))
-    totals = []
-    for m in modes:
-        a = sum(results[(n, m, "selfie")][0] for n in names)
-        b = sum(results[(n, m, "people")][0] for n in names)
-        totals.append(f"{f'{a} -> {b} of {len(names)} ({100 * b / len(names):.0f} %)':<36}")
-    print(f"{'passing':<{width}}  " + "  ".join(totals))
+    print_table(names, modes, results, column=38, detail=True)
     print(f"wrote no-person mattes to {out}")
     return results
 
 
-def print_table(names: list[str], modes: list[int], results: dict) -> None:
+def print_table(names: list[str], modes: list[int], results: dict, column: int = 24, detail: bool = False) -> None:
+    """Photos by mode, selfie network alone -> with the stage; with ``detail``, the stage's
+    own note on each photo and the share passing."""
     cell = {True: "pass", False: "FAIL"}
     width = max(len(Path(n).stem) for n in names)
-    print(f"\n{'photo':<{width}}  " + "  ".join(f"mode {m}: selfie -> people" for m in modes))
+    print(f"\n{'photo':<{width}}  " + "  ".join(f"{f'mode {m}: selfie -> people':<{column}}" for m in modes))
     for name in names:
         cells = []
         for m in modes:
             a = results[(name, m, "selfie")][0]
-            b = results[(name, m, "people")][0]
+            b, note = results[(name, m, "people")]
             mark = "  (broke)" if a and not b else ("  (fixed)" if b and not a else "")
-            cells.append(f"{cell[a] + ' -> ' + cell[b] + mark:<24}")
+            if detail:
+                mark = f" ({note})"
+            cells.append(f"{cell[a] + ' -> ' + cell[b] + mark:<{column}}")
         print(f"{Path(name).stem:<{width}}  " + "  ".join(cells))
     totals = []
     for m in modes:
         a = sum(results[(n, m, "selfie")][0] for n in names)
         b = sum(results[(n, m, "people")][0] for n in names)
-        totals.append(f"{f'{a} -> {b} of {len(names)}':<24}")
+        share = f" ({100 * b / len(names):.0f} %)" if detail else ""
+        totals.append(f"{f'{a} -> {b} of {len(names)}{share}':<{column}}")
     print(f"{'passing':<{width}}  " + "  ".join(totals))
+
+
+def print_failures(names: list[str], modes: list[int], results: dict) -> None:
     print("\nstill failing with the stage (box, mean coverage):")
     for name in names:
         for m in modes:
