@@ -815,3 +815,90 @@ def test_throw_into_await_without_throw_method_matches_native(case):
     assert proc.returncode == 0, proc.stderr[-3000:]
     native, render = json.loads(proc.stdout.splitlines()[-1])
     assert render == native
+
+
+# --- re-entry from the awaited object's attributes, in a fresh interpreter ------------------------------------------
+# A `throw` property that drove the render to its end once made throw() resume a freed body (a crash): every call
+# out of send/throw/close finds the render running.
+
+REENTRY = """
+import json
+import numpy as np
+from testkit.host_double import Tools, new_plugin
+
+
+def reenter(name):
+    try:
+        coro.send(None)
+        seen.append([name, "resumed"])
+    except BaseException as e:
+        seen.append([name, type(e).__name__, str(e)])
+
+
+class Inner:
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "yielded"
+
+    def _stop(self, *args):
+        raise StopIteration("progress-result")
+
+    @property
+    def throw(self):
+        reenter("throw")
+        return self._stop
+
+    @property
+    def send(self):
+        reenter("send")
+        return self._stop
+
+    @property
+    def close(self):
+        reenter("close")
+        return lambda: None
+
+
+class Awaitable:
+    def __await__(self):
+        return Inner()
+
+
+class InnerTools(Tools):
+    def progress(self, percent):
+        return Awaitable()
+
+
+plugin, api = new_plugin()
+plugin.model_loaded_on_device, plugin.model_loaded_with_dtype = api.TorchTools.result
+plugin.modnext = lambda tensor: tensor[..., :1] / 255
+out = []
+for op in ["throw(ValueError('v'))", "send(1)", "close()", "throw(GeneratorExit)"]:
+    seen = []
+    coro = plugin.render({"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}, {}, None, InnerTools("."))
+    coro.send(None)
+    try:
+        value = eval("coro." + op)
+        outcome = ["value", value]
+    except StopIteration as stop:
+        outcome = ["StopIteration", sorted(stop.value)]
+    except BaseException as e:
+        outcome = [type(e).__name__, str(e)]
+    out.append([op, seen, outcome])
+print(json.dumps(out))
+"""
+
+
+def test_reentry_from_the_awaited_objects_attributes_is_refused():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", REENTRY], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    refused = ["ValueError", "coroutine already executing"]
+    assert json.loads(proc.stdout.splitlines()[-1]) == [
+        ["throw(ValueError('v'))", [["throw", *refused]], ["StopIteration", ["image"]]],
+        ["send(1)", [["send", *refused]], ["StopIteration", ["image"]]],
+        ["close()", [["close", *refused]], ["value", None]],
+        ["throw(GeneratorExit)", [["close", *refused]], ["GeneratorExit", ""]],
+    ]

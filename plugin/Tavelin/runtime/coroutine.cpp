@@ -204,15 +204,21 @@ PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
     return send_result_to_object(r, value);
 }
 
-// Closes the awaited iterator, if it has a close method. -1 with an error set on failure.
+// Closes the awaited iterator, if it has a close method. -1 with an error set
+// on failure. One lookup, as generators do it: an error there other than
+// AttributeError is reported as unraisable and the iterator left open.
 int close_iterator(PyObject *it) {
-    if (Py_TYPE(it) == coroutine_type() || PyCoro_CheckExact(it) || PyGen_CheckExact(it) ||
-        PyObject_HasAttrString(it, "close")) {
-        PyObject *r = PyObject_CallMethod(it, "close", nullptr);
-        if (!r) return -1;
-        Py_DECREF(r);
+    PyObject *found = PyObject_GetAttrString(it, "close");
+    if (!found) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError))
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(it);
+        return 0;
     }
-    return 0;
+    py::object close = py::reinterpret_steal<py::object>(found);
+    py::object closed = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(close.ptr()));
+    return closed ? 0 : -1;
 }
 
 // The arguments of throw(value) / throw(type[, value[, traceback]]).
@@ -245,6 +251,9 @@ PySendResult throw_here(Coroutine *c, const Thrown &t) {
         return PYGEN_ERROR;
     }
     if (refuse_if_busy(c)) return PYGEN_ERROR;
+    // Making the exception may run its class's Python code, which must not
+    // resume this coroutine.
+    c->state = State::Running;
     if (instance) {
         // raise <instance>: its class, itself, and its own traceback unless one is given.
         value = type;
@@ -267,9 +276,8 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
     *value = returned;
     if (returned) return PYGEN_NEXT;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    PyObject *stop = HeldError().take();
-    *value = PyObject_GetAttrString(stop, "value");
-    Py_DECREF(stop);
+    py::object stop = py::reinterpret_steal<py::object>(HeldError().take());
+    *value = PyObject_GetAttrString(stop.ptr(), "value");
     return *value ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
@@ -278,23 +286,27 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
 // handle it. Without a throw method it is thrown here. The awaited object
 // stays in place until the body goes on or ends, so a throw() refused for its
 // arguments leaves the coroutine as it was.
+//
+// Running from the first lookup on: a `close` or `throw` attribute may run
+// Python code, and code that resumed this coroutine there (to its end, say)
+// would leave the body freed under the call that goes on with it.
 PySendResult throw_into_awaited(Coroutine *c, const Thrown &t, PyObject **result) {
+    c->state = State::Running;
     if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
-        c->state = State::Running;
         int err = close_iterator(c->awaiting);
-        c->state = State::Suspended;
         if (err < 0) return finish_with_error(c);
+        c->state = State::Suspended;
         return throw_here(c, t);
     }
-    PyObject *method = PyObject_GetAttrString(c->awaiting, "throw");
-    if (!method) {
+    PyObject *found = PyObject_GetAttrString(c->awaiting, "throw");
+    if (!found) {
+        c->state = State::Suspended;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
         PyErr_Clear();
         return throw_here(c, t);
     }
-    c->state = State::Running;
-    PyObject *returned = PyObject_Vectorcall(method, t.args, static_cast<size_t>(t.nargs), nullptr);
-    Py_DECREF(method);
+    py::object method = py::reinterpret_steal<py::object>(found);
+    PyObject *returned = PyObject_Vectorcall(method.ptr(), t.args, static_cast<size_t>(t.nargs), nullptr);
     PyObject *value = nullptr;
     PySendResult r = as_send_result(returned, &value);
     return after_delegate(c, value, r, result);
