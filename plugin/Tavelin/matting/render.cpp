@@ -13,6 +13,7 @@
 #include "no_grad.hpp"
 #include "plugin.hpp"
 
+#include <stdexcept>
 #include <string>
 
 
@@ -42,6 +43,7 @@ class RenderBody final : public CoroutineBody {
           tools_(py::reinterpret_borrow<py::object>(args[4])) {}
 
     CoroutineStep start() override {
+        refuse_while_finalizing();
         record_ = validate_params();
         torch_ = py::module_::import("torch");
         np_ = py::module_::import("numpy");
@@ -90,6 +92,7 @@ class RenderBody final : public CoroutineBody {
     }
 
     CoroutineStep resume(py::object) override {
+        refuse_while_finalizing();
         py::object matte = run_network();
         py::object output = compose(std::move(matte));
         py::dict result;
@@ -112,6 +115,12 @@ class RenderBody final : public CoroutineBody {
     }
 
   private:
+    // Once the interpreter finalises, freeing a tensor view aborts the process
+    // inside torch, and only the finalising thread still runs Python code: it
+    // gets an error instead of a render. CONTRACT.md "render".
+    static void refuse_while_finalizing() {
+        if (runtime::interpreter_finalizing()) throw std::runtime_error(contract::FINALIZING_ERROR);
+    }
 
     // Params(**params), the host's mapping copied first; it is never modified.
     // CONTRACT.md "parameters".
