@@ -412,6 +412,31 @@ def test_never_awaited_warning(plugin, plugin_dir):
     assert plugin.api.events.items == []
 
 
+AT_EXIT = """
+import numpy as np
+from testkit.host_double import Tools, new_plugin
+
+
+async def native():
+    pass
+
+
+plugin, api = new_plugin()
+never_awaited = [native()] + [plugin.render({"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}, {}, None,
+                                            Tools(".")) for _ in range(2)]
+"""
+
+
+def test_never_awaited_at_exit_warns_as_a_native_coroutine():
+    # The warning was looked for by importing `warnings`, which fails during finalisation.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", AT_EXIT], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0
+    native = "sys:1: RuntimeWarning: coroutine 'native' was never awaited"
+    assert native in proc.stderr.splitlines()
+    assert sorted(proc.stderr.splitlines()) == sorted([native, native.replace("'native'", "'Tavelin.render'")])
+
+
 @pytest.mark.parametrize("closed", [False, True])
 def test_no_warning_once_started_or_closed(plugin, plugin_dir, closed):
     with warnings.catch_warnings(record=True) as caught:

@@ -390,20 +390,36 @@ PyObject *coroutine_iter(PyObject *self) noexcept {
     return new_wrapper(self);
 }
 
+// warnings._warn_unawaited_coroutine, or null (and no error) where there is
+// none, found as the interpreter finds it for native coroutines: once
+// finalisation has begun nothing is imported (the import machinery is being
+// taken down and would raise ImportError), only a module still loaded is used.
+py::object unawaited_coroutine_warner() {
+    PyObject *module = nullptr;
+    if (interpreter_finalizing()) {
+        py::str name("warnings");
+        module = PyImport_GetModule(name.ptr());
+        if (!module) PyErr_Clear();  // sys.modules may be gone already
+    } else {
+        module = PyImport_ImportModule("warnings");
+        if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    }
+    if (!module) return {};
+    py::object warnings = py::reinterpret_steal<py::object>(module);
+    PyObject *warn = PyObject_GetAttrString(warnings.ptr(), "_warn_unawaited_coroutine");
+    if (!warn && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return py::reinterpret_steal<py::object>(warn);
+}
+
 // The "never awaited" warning through warnings._warn_unawaited_coroutine, as
 // for native coroutines: it names where the coroutine was made (cr_origin)
-// and passes the coroutine as the warning's source.
+// and passes the coroutine as the warning's source. Without that function
+// (at exit, say) the warning is issued directly.
 void warn_never_awaited(PyObject *self) {
     bool warned = false;
-    if (PyObject *warnings = PyImport_ImportModule("warnings")) {
-        PyObject *warn = PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine");
-        Py_DECREF(warnings);
-        if (warn) {
-            PyObject *r = PyObject_CallOneArg(warn, self);
-            Py_DECREF(warn);
-            warned = r || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
-            Py_XDECREF(r);
-        }
+    if (py::object warn = unawaited_coroutine_warner()) {
+        py::object done = py::reinterpret_steal<py::object>(PyObject_CallOneArg(warn.ptr(), self));
+        warned = done || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
     }
     if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
     if (!warned &&
