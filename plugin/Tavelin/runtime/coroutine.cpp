@@ -44,10 +44,8 @@ Coroutine *as_coroutine(PyObject *o) { return reinterpret_cast<Coroutine *>(o); 
 
 void set_stop_iteration(PyObject *value) {
     // Wrapped in an instance so tuples and exceptions arrive as the value.
-    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (!exc) return;
-    PyErr_SetObject(PyExc_StopIteration, exc);
-    Py_DECREF(exc);
+    py::object exc = py::reinterpret_steal<py::object>(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (exc) PyErr_SetObject(PyExc_StopIteration, exc.ptr());
 }
 
 // Drops the body and everything it holds; the coroutine can run no more.
@@ -77,30 +75,26 @@ PySendResult finish_with_error(Coroutine *c) {
 PyObject *awaitable_iterator(PyObject *obj) {
     if (PyCoro_CheckExact(obj)) return Py_NewRef(obj);
     if (PyGen_CheckExact(obj)) {
-        PyObject *code = PyObject_GetAttrString(obj, "gi_code");
+        py::object code = py::reinterpret_steal<py::object>(PyObject_GetAttrString(obj, "gi_code"));
         if (!code) return nullptr;
-        bool iterable_coroutine = (reinterpret_cast<PyCodeObject *>(code)->co_flags & CO_ITERABLE_COROUTINE) != 0;
-        Py_DECREF(code);
-        if (iterable_coroutine) return Py_NewRef(obj);
+        if (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) return Py_NewRef(obj);
     }
     unaryfunc getter = Py_TYPE(obj)->tp_as_async ? Py_TYPE(obj)->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
         return nullptr;
     }
-    PyObject *it = getter(obj);
+    py::object it = py::reinterpret_steal<py::object>(getter(obj));
     if (!it) return nullptr;
-    if (PyCoro_CheckExact(it) || Py_TYPE(it) == coroutine_type()) {
+    if (PyCoro_CheckExact(it.ptr()) || Py_TYPE(it.ptr()) == coroutine_type()) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        Py_DECREF(it);
         return nullptr;
     }
-    if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
-        Py_DECREF(it);
+    if (!PyIter_Check(it.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.ptr())->tp_name);
         return nullptr;
     }
-    return it;
+    return it.release().ptr();
 }
 
 PySendResult after_delegate(Coroutine *c, PyObject *yielded, PySendResult r, PyObject **result);
@@ -189,11 +183,11 @@ PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result)
 PyObject *send_result_to_object(PySendResult r, PyObject *value) {
     if (r == PYGEN_NEXT) return value;
     if (r == PYGEN_RETURN) {
-        if (value == Py_None)
+        py::object returned = py::reinterpret_steal<py::object>(value);
+        if (returned.is_none())
             PyErr_SetNone(PyExc_StopIteration);
         else
-            set_stop_iteration(value);
-        Py_DECREF(value);
+            set_stop_iteration(returned.ptr());
     }
     return nullptr;
 }
@@ -291,6 +285,10 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
 // Python code, and code that resumed this coroutine there (to its end, say)
 // would leave the body freed under the call that goes on with it.
 PySendResult throw_into_awaited(Coroutine *c, const Thrown &t, PyObject **result) {
+    if (!c->awaiting) {  // as in coroutine_am_send
+        PyErr_SetString(PyExc_SystemError, "suspended coroutine has no awaited object");
+        return PYGEN_ERROR;
+    }
     c->state = State::Running;
     if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
         int err = close_iterator(c->awaiting);
@@ -372,10 +370,8 @@ PyObject *coroutine_await_method(PyObject *self, PyObject *) noexcept { return n
 bool in_iterable_coroutine() {
     PyFrameObject *frame = PyEval_GetFrame();
     if (!frame) return false;
-    PyCodeObject *code = PyFrame_GetCode(frame);
-    bool iterable = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
-    Py_DECREF(code);
-    return iterable;
+    py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
+    return (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // `yield from coro` inside a generator-based coroutine runs through iter().
@@ -435,11 +431,8 @@ void coroutine_finalize(PyObject *self) noexcept {
         warn_never_awaited(self);
         finish(c);
     } else {
-        PyObject *r = coroutine_close(self, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(self);
+        py::object closed = py::reinterpret_steal<py::object>(coroutine_close(self, nullptr));
+        if (!closed) PyErr_WriteUnraisable(self);
     }
 }
 
@@ -529,11 +522,12 @@ PyObject *get_frame(PyObject *self, void *) noexcept {
     if (!c->frame) {
         const char *name = PyUnicode_AsUTF8(c->name);
         if (!name) return nullptr;
-        PyCodeObject *code = PyCode_NewEmpty(contract::MODULE_NAME, name, 0);
+        py::object code = py::reinterpret_steal<py::object>(
+            reinterpret_cast<PyObject *>(PyCode_NewEmpty(contract::MODULE_NAME, name, 0)));
         if (!code) return nullptr;
         PyObject *globals = PyModule_GetDict(module_state().module.ptr());
-        c->frame = reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr));
-        Py_DECREF(code);
+        c->frame = reinterpret_cast<PyObject *>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.ptr()), globals, nullptr));
         if (!c->frame) return nullptr;
     }
 #if PY_VERSION_HEX < 0x030B0000
@@ -573,8 +567,8 @@ PyObject *wrapper_iternext(PyObject *self) noexcept {
     PyObject *value = nullptr;
     PySendResult r = coroutine_am_send(wrapped(self), Py_None, &value);
     if (r == PYGEN_RETURN) {
-        if (value != Py_None) set_stop_iteration(value);
-        Py_DECREF(value);
+        py::object returned = py::reinterpret_steal<py::object>(value);
+        if (!returned.is_none()) set_stop_iteration(returned.ptr());
         return nullptr;
     }
     return r == PYGEN_NEXT ? value : nullptr;
@@ -649,30 +643,24 @@ bool creation_origin(PyObject **origin) {
     *origin = nullptr;
     PyObject *get_depth = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
     if (!get_depth) return true;
-    PyObject *depth_obj = PyObject_CallNoArgs(get_depth);
+    py::object depth_obj = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(get_depth));
     if (!depth_obj) return false;
-    long depth = PyLong_AsLong(depth_obj);
-    Py_DECREF(depth_obj);
+    long depth = PyLong_AsLong(depth_obj.ptr());
     if (depth == -1 && PyErr_Occurred()) return false;
     if (depth <= 0) return true;
-    PyObject *frames = PyList_New(0);
+    py::object frames = py::reinterpret_steal<py::object>(PyList_New(0));
     if (!frames) return false;
-    PyFrameObject *frame = PyEval_GetFrame();
-    Py_XINCREF(frame);
-    bool ok = true;
-    for (long i = 0; ok && frame && i < depth; ++i) {
-        PyCodeObject *code = PyFrame_GetCode(frame);
-        PyObject *info = Py_BuildValue("OiO", code->co_filename, PyFrame_GetLineNumber(frame), code->co_name);
-        Py_DECREF(code);
-        ok = info && PyList_Append(frames, info) == 0;
-        Py_XDECREF(info);
-        PyFrameObject *back = PyFrame_GetBack(frame);
-        Py_DECREF(frame);
-        frame = back;
+    py::object frame = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(PyEval_GetFrame()));
+    for (long i = 0; frame && i < depth; ++i) {
+        auto *f = reinterpret_cast<PyFrameObject *>(frame.ptr());
+        py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetCode(f)));
+        auto *co = reinterpret_cast<PyCodeObject *>(code.ptr());
+        py::object info = py::reinterpret_steal<py::object>(
+            Py_BuildValue("OiO", co->co_filename, PyFrame_GetLineNumber(f), co->co_name));
+        if (!info || PyList_Append(frames.ptr(), info.ptr()) < 0) return false;
+        frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetBack(f)));
     }
-    Py_XDECREF(frame);
-    if (ok) *origin = PyList_AsTuple(frames);
-    Py_DECREF(frames);
+    *origin = PyList_AsTuple(frames.ptr());
     return *origin != nullptr;
 }
 
@@ -695,6 +683,7 @@ bool ready_coroutine_types() noexcept {
 PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept {
     Coroutine *c = PyObject_GC_New(Coroutine, coroutine_type());
     if (!c) return nullptr;
+    py::object made = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(c));
     c->body = body.release();
     c->awaiting = nullptr;
     c->frame = nullptr;
@@ -706,10 +695,9 @@ PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, 
     PyObject_GC_Track(c);
     if (!c->name || !c->qualname || !origin_ok) {
         c->state = State::Finished;  // no "never awaited" warning for a half-made object
-        Py_DECREF(c);
         return nullptr;
     }
-    return reinterpret_cast<PyObject *>(c);
+    return made.release().ptr();
 }
 
 }  // namespace tavelin::runtime
