@@ -852,48 +852,39 @@ import numpy as np
 from testkit.host_double import Tools, new_plugin
 
 
-def reenter(name):
-    try:
-        coro.send(None)
-        seen.append([name, "resumed"])
-    except BaseException as e:
-        seen.append([name, type(e).__name__, str(e)])
+def stop(*args):
+    raise StopIteration("progress-result")
+
+
+def reentering(name, value):
+    def get(self):
+        try:
+            coro.send(None)
+            seen.append([name, "resumed"])
+        except BaseException as e:
+            seen.append([name, type(e).__name__, str(e)])
+        return value
+    return property(get)
 
 
 class Inner:
+    ended = False
+
     def __iter__(self):
         return self
 
-    def __next__(self):
+    def __next__(self):  # a re-entering send() would take the render to its end
+        if self.ended:
+            stop()
+        self.ended = True
         return "yielded"
 
-    def _stop(self, *args):
-        raise StopIteration("progress-result")
-
-    @property
-    def throw(self):
-        reenter("throw")
-        return self._stop
-
-    @property
-    def send(self):
-        reenter("send")
-        return self._stop
-
-    @property
-    def close(self):
-        reenter("close")
-        return lambda: None
-
-
-class Awaitable:
-    def __await__(self):
-        return Inner()
+    throw, send, close = reentering("throw", stop), reentering("send", stop), reentering("close", lambda: None)
 
 
 class InnerTools(Tools):
     def progress(self, percent):
-        return Awaitable()
+        return type("Awaitable", (), {"__await__": lambda self: Inner()})()
 
 
 plugin, api = new_plugin()
@@ -905,10 +896,9 @@ for op in ["throw(ValueError('v'))", "send(1)", "close()", "throw(GeneratorExit)
     coro = plugin.render({"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}, {}, None, InnerTools("."))
     coro.send(None)
     try:
-        value = eval("coro." + op)
-        outcome = ["value", value]
-    except StopIteration as stop:
-        outcome = ["StopIteration", sorted(stop.value)]
+        outcome = ["value", eval("coro." + op)]
+    except StopIteration as stop_:
+        outcome = ["StopIteration", sorted(stop_.value)]
     except BaseException as e:
         outcome = [type(e).__name__, str(e)]
     out.append([op, seen, outcome])
