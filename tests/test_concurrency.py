@@ -282,11 +282,10 @@ def test_gathered_renders_equal_sequential_ones(smooth_dir, dtype):
     assert api.events.names().count("progress_bar") == 7  # one load for all of them
 
 
-def test_a_daemon_thread_rendering_when_the_interpreter_exits_ends_quietly():
+AT_EXIT = {
     # The main thread returns while a daemon thread's render is in a pixel pass without the
     # GIL; re-taking it during finalisation once aborted the process ("terminate called").
-    script = textwrap.dedent(
-        """
+    "daemon-thread": """
         import threading
         import numpy as np
         from testkit.host_double import Tools, new_plugin
@@ -307,8 +306,42 @@ def test_a_daemon_thread_rendering_when_the_interpreter_exits_ends_quietly():
         coro = plugin.render(image, {"resize_mode": 1}, None, Tools("."))
         threading.Thread(target=coro.send, args=(None,), daemon=True).start()
         in_pass.wait()
-        """
-    )
+        """,
+    # Renders driven by a finaliser that the collection at exit runs on the main thread, one
+    # new and one resumed: the first once waited for ever in its first pass without the GIL.
+    "finalising-thread": """
+        import numpy as np
+        from testkit.host_double import Tools, drive, new_plugin
+
+        plugin, api = new_plugin()
+        plugin.model_loaded_on_device, plugin.model_loaded_with_dtype = api.TorchTools.result
+        plugin.modnext = lambda tensor: tensor[..., :1] / 255
+        image = {"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}
+
+
+        class RendersAtExit:
+            def __del__(self):
+                for coro in (plugin.render(image, {"resize_mode": 0}, None, Tools(".")), suspended):
+                    try:
+                        drive(coro)
+                    except RuntimeError as error:
+                        print(error)
+
+
+        suspended = plugin.render(image, {}, None, Tools("."))
+        suspended.send(None)
+        garbage = RendersAtExit()
+        garbage.cycle = garbage
+        del garbage
+        """,
+}
+
+
+@pytest.mark.parametrize("thread", list(AT_EXIT))
+def test_a_render_when_the_interpreter_exits_ends_quietly(thread):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(AT_EXIT[thread])], capture_output=True, text=True,
+                          env=env, timeout=300)
     assert proc.returncode == 0 and "terminate" not in proc.stderr, proc.stderr[-3000:]
+    if thread == "finalising-thread":
+        assert proc.stdout.splitlines() == ["Tavelin cannot render while the interpreter is finalising"] * 2

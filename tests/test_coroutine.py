@@ -412,6 +412,31 @@ def test_never_awaited_warning(plugin, plugin_dir):
     assert plugin.api.events.items == []
 
 
+AT_EXIT = """
+import numpy as np
+from testkit.host_double import Tools, new_plugin
+
+
+async def native():
+    pass
+
+
+plugin, api = new_plugin()
+never_awaited = [native()] + [plugin.render({"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}, {}, None,
+                                            Tools(".")) for _ in range(2)]
+"""
+
+
+def test_never_awaited_at_exit_warns_as_a_native_coroutine():
+    # The warning was looked for by importing `warnings`, which fails during finalisation.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", AT_EXIT], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0
+    native = "sys:1: RuntimeWarning: coroutine 'native' was never awaited"
+    assert native in proc.stderr.splitlines()
+    assert sorted(proc.stderr.splitlines()) == sorted([native, native.replace("'native'", "'Tavelin.render'")])
+
+
 @pytest.mark.parametrize("closed", [False, True])
 def test_no_warning_once_started_or_closed(plugin, plugin_dir, closed):
     with warnings.catch_warnings(record=True) as caught:
@@ -815,3 +840,80 @@ def test_throw_into_await_without_throw_method_matches_native(case):
     assert proc.returncode == 0, proc.stderr[-3000:]
     native, render = json.loads(proc.stdout.splitlines()[-1])
     assert render == native
+
+
+# --- re-entry from the awaited object's attributes, in a fresh interpreter ------------------------------------------
+# A `throw` property that drove the render to its end once made throw() resume a freed body (a crash): every call
+# out of send/throw/close finds the render running.
+
+REENTRY = """
+import json
+import numpy as np
+from testkit.host_double import Tools, new_plugin
+
+
+def stop(*args):
+    raise StopIteration("progress-result")
+
+
+def reentering(name, value):
+    def get(self):
+        try:
+            coro.send(None)
+            seen.append([name, "resumed"])
+        except BaseException as e:
+            seen.append([name, type(e).__name__, str(e)])
+        return value
+    return property(get)
+
+
+class Inner:
+    ended = False
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):  # a re-entering send() would take the render to its end
+        if self.ended:
+            stop()
+        self.ended = True
+        return "yielded"
+
+    throw, send, close = reentering("throw", stop), reentering("send", stop), reentering("close", lambda: None)
+
+
+class InnerTools(Tools):
+    def progress(self, percent):
+        return type("Awaitable", (), {"__await__": lambda self: Inner()})()
+
+
+plugin, api = new_plugin()
+plugin.model_loaded_on_device, plugin.model_loaded_with_dtype = api.TorchTools.result
+plugin.modnext = lambda tensor: tensor[..., :1] / 255
+out = []
+for op in ["throw(ValueError('v'))", "send(1)", "close()", "throw(GeneratorExit)"]:
+    seen = []
+    coro = plugin.render({"array": np.zeros((4, 5, 3), np.uint8), "bit_depth": 8}, {}, None, InnerTools("."))
+    coro.send(None)
+    try:
+        outcome = ["value", eval("coro." + op)]
+    except StopIteration as stop_:
+        outcome = ["StopIteration", sorted(stop_.value)]
+    except BaseException as e:
+        outcome = [type(e).__name__, str(e)]
+    out.append([op, seen, outcome])
+print(json.dumps(out))
+"""
+
+
+def test_reentry_from_the_awaited_objects_attributes_is_refused():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", REENTRY], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    refused = ["ValueError", "coroutine already executing"]
+    assert json.loads(proc.stdout.splitlines()[-1]) == [
+        ["throw(ValueError('v'))", [["throw", *refused]], ["StopIteration", ["image"]]],
+        ["send(1)", [["send", *refused]], ["StopIteration", ["image"]]],
+        ["close()", [["close", *refused]], ["value", None]],
+        ["throw(GeneratorExit)", [["close", *refused]], ["GeneratorExit", ""]],
+    ]

@@ -465,23 +465,45 @@ def test_reload_during_suspension_keeps_the_render_on_its_network(dirs):
     np.testing.assert_array_equal(drive(coro)["image"]["array"], half)
 
 
-def test_reload_while_the_image_converts_keeps_the_render_on_its_network(dirs):
-    """Another thread may reload between this render's check of the records and its
-    input (the GIL is released while the image converts): the render keeps the
-    network that matched, so its input's precision and the network agree."""
-    plugin, api = new_plugin("cpu", torch.float16)
+@pytest.mark.parametrize("when", ["image-converts", "own-load-ends"])
+def test_reload_elsewhere_keeps_input_and_network_in_one_precision(dirs, when):
+    """Another thread may bind the other precision between this render's check of the
+    records and its input: while the image converts (the GIL is released), or while the
+    render's own load warms up or reports. The render's input takes the precision of the
+    network it holds (the half network that matched; the full one bound over its own)."""
     array = rgb_image(6, 6, bit_depth=8)
-    half = render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"]
+    want = {}
+    for dtype in (torch.float16, torch.float32):
+        plugin, api = new_plugin("cpu", dtype)
+        want[dtype] = render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"]
+    plugin, api = new_plugin("cpu", torch.float16)
+    reloads = []
 
-    def reloaded_elsewhere(image):
-        api.ImageTools.to_np = None
+    def reload_elsewhere():
+        reloads.append(True)
         plugin.load_model("cpu", torch.float32, Tools(dirs["smooth"]))
-        return image["array"]
 
-    api.ImageTools.to_np = reloaded_elsewhere
-    np.testing.assert_array_equal(render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"],
-                                  half)
-    assert plugin.model_loaded_with_dtype is torch.float32
+    if when == "image-converts":
+        render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})
+
+        def image_to_np(image):
+            api.ImageTools.to_np = None
+            reload_elsewhere()
+            return image["array"]
+
+        api.ImageTools.to_np = image_to_np
+    else:
+        progress_bar = api.ui.progress_bar
+
+        def last_step_reloads(message, percent):
+            progress_bar(message, percent)
+            if percent == 100 and not reloads:
+                reload_elsewhere()
+
+        api.ui.progress_bar = last_step_reloads
+    got = render(plugin, api, dirs["smooth"], array, {"resize_mode": 1})["image"]["array"]
+    assert reloads and plugin.model_loaded_with_dtype is torch.float32
+    np.testing.assert_array_equal(got, want[torch.float16 if when == "image-converts" else torch.float32])
 
 
 # --- host objects that misbehave -----------------------------------------------------------------------------------

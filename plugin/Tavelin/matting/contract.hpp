@@ -63,6 +63,9 @@ enum LoadStepIndex { STEP_IMPORTING, STEP_IMPORTED, STEP_SELECTING, STEP_LOADING
 // The one progress report of a render, awaited before the network runs.
 inline constexpr int RENDER_PROGRESS = 60;
 
+// A render asked for on the thread that finalises the interpreter: CONTRACT.md "render".
+inline constexpr const char *FINALIZING_ERROR = "Tavelin cannot render while the interpreter is finalising";
+
 // Printed lines: CONTRACT.md "printed lines".
 inline constexpr const char *LOADING_LINE = "[Tavelin] Loading model on device: ";
 inline constexpr const char *LOADING_DTYPE_PART = " (dtype: ";

@@ -60,11 +60,8 @@ inline std::pair<py::object, py::object> get_device_dtype(py::handle plugin) {
         }
         values[i] = py::reinterpret_steal<py::object>(item);
     }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
-    }
+    py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
+    if (extra) throw py::value_error("too many values to unpack (expected 2)");
     check(!PyErr_Occurred());
     return {std::move(values[0]), std::move(values[1])};
 }

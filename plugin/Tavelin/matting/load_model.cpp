@@ -70,11 +70,18 @@ void load(py::handle self, py::handle device, py::handle torch_dtype, py::handle
     // Bound only now, placed, converted and in evaluation mode, then the
     // records: renders on other threads (the object holds no lock) never see
     // a half-made network, and a failed load leaves the previous network and
-    // its records in place.
+    // its records in place. What the four attributes held is let go only once
+    // all are set: releasing it may run Python code, and so let a render on
+    // another thread read the new network with the old dtype.
+    py::object previous[] = {py::getattr(self, MODNEXT_ATTR, py::none()),
+                             py::getattr(self, MODEL_ON_DEVICE_ATTR, py::none()),
+                             py::getattr(self, LOADED_DEVICE_ATTR, py::none()),
+                             py::getattr(self, LOADED_DTYPE_ATTR, py::none())};
     self.attr(MODNEXT_ATTR) = network;
     self.attr(MODEL_ON_DEVICE_ATTR) = device;
     self.attr(LOADED_DEVICE_ATTR) = device;
     self.attr(LOADED_DTYPE_ATTR) = torch_dtype;
+    for (py::object &value : previous) value = py::object();
 
     report(self, STEP_WARMING);
     warm_up(network, torch, device, torch_dtype);

@@ -13,6 +13,7 @@
 #include "no_grad.hpp"
 #include "plugin.hpp"
 
+#include <stdexcept>
 #include <string>
 
 
@@ -42,6 +43,7 @@ class RenderBody final : public CoroutineBody {
           tools_(py::reinterpret_borrow<py::object>(args[4])) {}
 
     CoroutineStep start() override {
+        refuse_while_finalizing();
         record_ = validate_params();
         torch_ = py::module_::import("torch");
         np_ = py::module_::import("numpy");
@@ -53,10 +55,12 @@ class RenderBody final : public CoroutineBody {
         if (compare(device, self_.attr(contract::LOADED_DEVICE_ATTR), Py_NE) ||
             compare(torch_dtype, self_.attr(contract::LOADED_DTYPE_ATTR), Py_NE))
             self_.attr("load_model")(device, torch_dtype, tools_);
-        // The network that goes with the records just compared. The GIL is
-        // released while the image converts, and another thread may reload
-        // meanwhile; this render keeps the network its input precision matches.
-        py::object matched_network = py::getattr(self_, contract::MODNEXT_ATTR, py::none());
+        // The network this render runs, with the precision it was loaded in.
+        // Another thread may bind the other precision while this render's own
+        // load warms up or reports (both release the GIL), and again while the
+        // image converts: the input is made for the network held here, not
+        // for the dtype the host asked for.
+        HeldNetwork held = held_network();
 
         host_array_ = host::image_to_np(self_, image_);
         auto view = ImageBuffer::view(host_array_, np_);
@@ -82,14 +86,17 @@ class RenderBody final : public CoroutineBody {
         ref_size_ = steal(PyObject_GetItem(sizes.ptr(), mode.ptr())).cast<long>();
         needs_resize_ = ref_size_ != 0;
 
+        if (held.network.is_none()) held = held_network(true);
         input_tensor_ = torch_.attr("from_numpy")(network_input()).attr("to")(device);
-        if (torch_dtype.is(torch_.attr("float16"))) input_tensor_ = input_tensor_.attr("half")();
-        network_ = matched_network.is_none() ? py::object(self_.attr(contract::MODNEXT_ATTR)) : matched_network;
+        // Halved as the load halves the network. CONTRACT.md "!="
+        if (held.dtype.is(torch_.attr("float16"))) input_tensor_ = input_tensor_.attr("half")();
+        network_ = std::move(held.network);
         // The one suspension point. CONTRACT.md "render".
         return CoroutineStep::await_(host::progress(tools_));
     }
 
     CoroutineStep resume(py::object) override {
+        refuse_while_finalizing();
         py::object matte = run_network();
         py::object output = compose(std::move(matte));
         py::dict result;
@@ -112,6 +119,29 @@ class RenderBody final : public CoroutineBody {
     }
 
   private:
+    // Once the interpreter finalises, freeing a tensor view aborts the process
+    // inside torch, and only the finalising thread still runs Python code: it
+    // gets an error instead of a render. CONTRACT.md "render".
+    static void refuse_while_finalizing() {
+        if (runtime::interpreter_finalizing()) throw std::runtime_error(contract::FINALIZING_ERROR);
+    }
+
+    struct HeldNetwork {
+        py::object network;  // None when there is none (yet)
+        py::object dtype;    // the dtype it was loaded with
+    };
+
+    // modnext and the dtype recorded with it, read one after the other with
+    // nothing in between that runs Python code, so no other thread can bind a
+    // network between the two reads (load_model lets the replaced network go
+    // only once its records are set). `required`: no modnext raises the
+    // AttributeError of reading it.
+    HeldNetwork held_network(bool required = false) {
+        py::object network = required ? py::object(self_.attr(contract::MODNEXT_ATTR))
+                                       : py::getattr(self_, contract::MODNEXT_ATTR, py::none());
+        if (network.is_none()) return {std::move(network), py::none()};
+        return {std::move(network), self_.attr(contract::LOADED_DTYPE_ATTR)};
+    }
 
     // Params(**params), the host's mapping copied first; it is never modified.
     // CONTRACT.md "parameters".

@@ -123,12 +123,15 @@ inline bool interpreter_finalizing() noexcept {
 // noexcept entry point may pass (std::terminate, the process aborts). So a
 // thread that comes back to find the interpreter finalising waits for the
 // process to end instead, holding nothing; CPython 3.14 does the same for
-// daemon threads.
+// daemon threads. The finalising thread itself is let back in (CPython never
+// ends it), or it would wait for an end only it can bring: once finalisation
+// has begun it is the only thread that holds the GIL, so a release made while
+// finalising is its own.
 class GilRelease {
   public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    GilRelease() noexcept : finalizing_thread_(interpreter_finalizing()), state_(PyEval_SaveThread()) {}
     ~GilRelease() {
-        if (interpreter_finalizing())
+        if (!finalizing_thread_ && interpreter_finalizing())
             for (;;) pause();
         PyEval_RestoreThread(state_);
     }
@@ -136,6 +139,7 @@ class GilRelease {
     GilRelease &operator=(const GilRelease &) = delete;
 
   private:
+    bool finalizing_thread_;
     PyThreadState *state_;
 };
 

@@ -44,10 +44,8 @@ Coroutine *as_coroutine(PyObject *o) { return reinterpret_cast<Coroutine *>(o); 
 
 void set_stop_iteration(PyObject *value) {
     // Wrapped in an instance so tuples and exceptions arrive as the value.
-    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (!exc) return;
-    PyErr_SetObject(PyExc_StopIteration, exc);
-    Py_DECREF(exc);
+    py::object exc = py::reinterpret_steal<py::object>(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (exc) PyErr_SetObject(PyExc_StopIteration, exc.ptr());
 }
 
 // Drops the body and everything it holds; the coroutine can run no more.
@@ -77,30 +75,26 @@ PySendResult finish_with_error(Coroutine *c) {
 PyObject *awaitable_iterator(PyObject *obj) {
     if (PyCoro_CheckExact(obj)) return Py_NewRef(obj);
     if (PyGen_CheckExact(obj)) {
-        PyObject *code = PyObject_GetAttrString(obj, "gi_code");
+        py::object code = py::reinterpret_steal<py::object>(PyObject_GetAttrString(obj, "gi_code"));
         if (!code) return nullptr;
-        bool iterable_coroutine = (reinterpret_cast<PyCodeObject *>(code)->co_flags & CO_ITERABLE_COROUTINE) != 0;
-        Py_DECREF(code);
-        if (iterable_coroutine) return Py_NewRef(obj);
+        if (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) return Py_NewRef(obj);
     }
     unaryfunc getter = Py_TYPE(obj)->tp_as_async ? Py_TYPE(obj)->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
         return nullptr;
     }
-    PyObject *it = getter(obj);
+    py::object it = py::reinterpret_steal<py::object>(getter(obj));
     if (!it) return nullptr;
-    if (PyCoro_CheckExact(it) || Py_TYPE(it) == coroutine_type()) {
+    if (PyCoro_CheckExact(it.ptr()) || Py_TYPE(it.ptr()) == coroutine_type()) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        Py_DECREF(it);
         return nullptr;
     }
-    if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
-        Py_DECREF(it);
+    if (!PyIter_Check(it.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.ptr())->tp_name);
         return nullptr;
     }
-    return it;
+    return it.release().ptr();
 }
 
 PySendResult after_delegate(Coroutine *c, PyObject *yielded, PySendResult r, PyObject **result);
@@ -189,11 +183,11 @@ PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result)
 PyObject *send_result_to_object(PySendResult r, PyObject *value) {
     if (r == PYGEN_NEXT) return value;
     if (r == PYGEN_RETURN) {
-        if (value == Py_None)
+        py::object returned = py::reinterpret_steal<py::object>(value);
+        if (returned.is_none())
             PyErr_SetNone(PyExc_StopIteration);
         else
-            set_stop_iteration(value);
-        Py_DECREF(value);
+            set_stop_iteration(returned.ptr());
     }
     return nullptr;
 }
@@ -204,15 +198,21 @@ PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
     return send_result_to_object(r, value);
 }
 
-// Closes the awaited iterator, if it has a close method. -1 with an error set on failure.
+// Closes the awaited iterator, if it has a close method. -1 with an error set
+// on failure. One lookup, as generators do it: an error there other than
+// AttributeError is reported as unraisable and the iterator left open.
 int close_iterator(PyObject *it) {
-    if (Py_TYPE(it) == coroutine_type() || PyCoro_CheckExact(it) || PyGen_CheckExact(it) ||
-        PyObject_HasAttrString(it, "close")) {
-        PyObject *r = PyObject_CallMethod(it, "close", nullptr);
-        if (!r) return -1;
-        Py_DECREF(r);
+    PyObject *found = PyObject_GetAttrString(it, "close");
+    if (!found) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError))
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(it);
+        return 0;
     }
-    return 0;
+    py::object close = py::reinterpret_steal<py::object>(found);
+    py::object closed = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(close.ptr()));
+    return closed ? 0 : -1;
 }
 
 // The arguments of throw(value) / throw(type[, value[, traceback]]).
@@ -245,6 +245,9 @@ PySendResult throw_here(Coroutine *c, const Thrown &t) {
         return PYGEN_ERROR;
     }
     if (refuse_if_busy(c)) return PYGEN_ERROR;
+    // Making the exception may run its class's Python code, which must not
+    // resume this coroutine.
+    c->state = State::Running;
     if (instance) {
         // raise <instance>: its class, itself, and its own traceback unless one is given.
         value = type;
@@ -267,9 +270,8 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
     *value = returned;
     if (returned) return PYGEN_NEXT;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    PyObject *stop = HeldError().take();
-    *value = PyObject_GetAttrString(stop, "value");
-    Py_DECREF(stop);
+    py::object stop = py::reinterpret_steal<py::object>(HeldError().take());
+    *value = PyObject_GetAttrString(stop.ptr(), "value");
     return *value ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
@@ -278,23 +280,31 @@ PySendResult as_send_result(PyObject *returned, PyObject **value) {
 // handle it. Without a throw method it is thrown here. The awaited object
 // stays in place until the body goes on or ends, so a throw() refused for its
 // arguments leaves the coroutine as it was.
+//
+// Running from the first lookup on: a `close` or `throw` attribute may run
+// Python code, and code that resumed this coroutine there (to its end, say)
+// would leave the body freed under the call that goes on with it.
 PySendResult throw_into_awaited(Coroutine *c, const Thrown &t, PyObject **result) {
+    if (!c->awaiting) {  // as in coroutine_am_send
+        PyErr_SetString(PyExc_SystemError, "suspended coroutine has no awaited object");
+        return PYGEN_ERROR;
+    }
+    c->state = State::Running;
     if (PyErr_GivenExceptionMatches(t.type(), PyExc_GeneratorExit)) {
-        c->state = State::Running;
         int err = close_iterator(c->awaiting);
-        c->state = State::Suspended;
         if (err < 0) return finish_with_error(c);
+        c->state = State::Suspended;
         return throw_here(c, t);
     }
-    PyObject *method = PyObject_GetAttrString(c->awaiting, "throw");
-    if (!method) {
+    PyObject *found = PyObject_GetAttrString(c->awaiting, "throw");
+    if (!found) {
+        c->state = State::Suspended;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
         PyErr_Clear();
         return throw_here(c, t);
     }
-    c->state = State::Running;
-    PyObject *returned = PyObject_Vectorcall(method, t.args, static_cast<size_t>(t.nargs), nullptr);
-    Py_DECREF(method);
+    py::object method = py::reinterpret_steal<py::object>(found);
+    PyObject *returned = PyObject_Vectorcall(method.ptr(), t.args, static_cast<size_t>(t.nargs), nullptr);
     PyObject *value = nullptr;
     PySendResult r = as_send_result(returned, &value);
     return after_delegate(c, value, r, result);
@@ -360,10 +370,8 @@ PyObject *coroutine_await_method(PyObject *self, PyObject *) noexcept { return n
 bool in_iterable_coroutine() {
     PyFrameObject *frame = PyEval_GetFrame();
     if (!frame) return false;
-    PyCodeObject *code = PyFrame_GetCode(frame);
-    bool iterable = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
-    Py_DECREF(code);
-    return iterable;
+    py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
+    return (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // `yield from coro` inside a generator-based coroutine runs through iter().
@@ -378,20 +386,36 @@ PyObject *coroutine_iter(PyObject *self) noexcept {
     return new_wrapper(self);
 }
 
+// warnings._warn_unawaited_coroutine, or null (and no error) where there is
+// none, found as the interpreter finds it for native coroutines: once
+// finalisation has begun nothing is imported (the import machinery is being
+// taken down and would raise ImportError), only a module still loaded is used.
+py::object unawaited_coroutine_warner() {
+    PyObject *module = nullptr;
+    if (interpreter_finalizing()) {
+        py::str name("warnings");
+        module = PyImport_GetModule(name.ptr());
+        if (!module) PyErr_Clear();  // sys.modules may be gone already
+    } else {
+        module = PyImport_ImportModule("warnings");
+        if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    }
+    if (!module) return {};
+    py::object warnings = py::reinterpret_steal<py::object>(module);
+    PyObject *warn = PyObject_GetAttrString(warnings.ptr(), "_warn_unawaited_coroutine");
+    if (!warn && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return py::reinterpret_steal<py::object>(warn);
+}
+
 // The "never awaited" warning through warnings._warn_unawaited_coroutine, as
 // for native coroutines: it names where the coroutine was made (cr_origin)
-// and passes the coroutine as the warning's source.
+// and passes the coroutine as the warning's source. Without that function
+// (at exit, say) the warning is issued directly.
 void warn_never_awaited(PyObject *self) {
     bool warned = false;
-    if (PyObject *warnings = PyImport_ImportModule("warnings")) {
-        PyObject *warn = PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine");
-        Py_DECREF(warnings);
-        if (warn) {
-            PyObject *r = PyObject_CallOneArg(warn, self);
-            Py_DECREF(warn);
-            warned = r || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
-            Py_XDECREF(r);
-        }
+    if (py::object warn = unawaited_coroutine_warner()) {
+        py::object done = py::reinterpret_steal<py::object>(PyObject_CallOneArg(warn.ptr(), self));
+        warned = done || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
     }
     if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
     if (!warned &&
@@ -407,11 +431,8 @@ void coroutine_finalize(PyObject *self) noexcept {
         warn_never_awaited(self);
         finish(c);
     } else {
-        PyObject *r = coroutine_close(self, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(self);
+        py::object closed = py::reinterpret_steal<py::object>(coroutine_close(self, nullptr));
+        if (!closed) PyErr_WriteUnraisable(self);
     }
 }
 
@@ -501,11 +522,12 @@ PyObject *get_frame(PyObject *self, void *) noexcept {
     if (!c->frame) {
         const char *name = PyUnicode_AsUTF8(c->name);
         if (!name) return nullptr;
-        PyCodeObject *code = PyCode_NewEmpty(contract::MODULE_NAME, name, 0);
+        py::object code = py::reinterpret_steal<py::object>(
+            reinterpret_cast<PyObject *>(PyCode_NewEmpty(contract::MODULE_NAME, name, 0)));
         if (!code) return nullptr;
         PyObject *globals = PyModule_GetDict(module_state().module.ptr());
-        c->frame = reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr));
-        Py_DECREF(code);
+        c->frame = reinterpret_cast<PyObject *>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.ptr()), globals, nullptr));
         if (!c->frame) return nullptr;
     }
 #if PY_VERSION_HEX < 0x030B0000
@@ -545,8 +567,8 @@ PyObject *wrapper_iternext(PyObject *self) noexcept {
     PyObject *value = nullptr;
     PySendResult r = coroutine_am_send(wrapped(self), Py_None, &value);
     if (r == PYGEN_RETURN) {
-        if (value != Py_None) set_stop_iteration(value);
-        Py_DECREF(value);
+        py::object returned = py::reinterpret_steal<py::object>(value);
+        if (!returned.is_none()) set_stop_iteration(returned.ptr());
         return nullptr;
     }
     return r == PYGEN_NEXT ? value : nullptr;
@@ -621,30 +643,24 @@ bool creation_origin(PyObject **origin) {
     *origin = nullptr;
     PyObject *get_depth = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
     if (!get_depth) return true;
-    PyObject *depth_obj = PyObject_CallNoArgs(get_depth);
+    py::object depth_obj = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(get_depth));
     if (!depth_obj) return false;
-    long depth = PyLong_AsLong(depth_obj);
-    Py_DECREF(depth_obj);
+    long depth = PyLong_AsLong(depth_obj.ptr());
     if (depth == -1 && PyErr_Occurred()) return false;
     if (depth <= 0) return true;
-    PyObject *frames = PyList_New(0);
+    py::object frames = py::reinterpret_steal<py::object>(PyList_New(0));
     if (!frames) return false;
-    PyFrameObject *frame = PyEval_GetFrame();
-    Py_XINCREF(frame);
-    bool ok = true;
-    for (long i = 0; ok && frame && i < depth; ++i) {
-        PyCodeObject *code = PyFrame_GetCode(frame);
-        PyObject *info = Py_BuildValue("OiO", code->co_filename, PyFrame_GetLineNumber(frame), code->co_name);
-        Py_DECREF(code);
-        ok = info && PyList_Append(frames, info) == 0;
-        Py_XDECREF(info);
-        PyFrameObject *back = PyFrame_GetBack(frame);
-        Py_DECREF(frame);
-        frame = back;
+    py::object frame = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(PyEval_GetFrame()));
+    for (long i = 0; frame && i < depth; ++i) {
+        auto *f = reinterpret_cast<PyFrameObject *>(frame.ptr());
+        py::object code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetCode(f)));
+        auto *co = reinterpret_cast<PyCodeObject *>(code.ptr());
+        py::object info = py::reinterpret_steal<py::object>(
+            Py_BuildValue("OiO", co->co_filename, PyFrame_GetLineNumber(f), co->co_name));
+        if (!info || PyList_Append(frames.ptr(), info.ptr()) < 0) return false;
+        frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(PyFrame_GetBack(f)));
     }
-    Py_XDECREF(frame);
-    if (ok) *origin = PyList_AsTuple(frames);
-    Py_DECREF(frames);
+    *origin = PyList_AsTuple(frames.ptr());
     return *origin != nullptr;
 }
 
@@ -667,6 +683,7 @@ bool ready_coroutine_types() noexcept {
 PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, const char *qualname) noexcept {
     Coroutine *c = PyObject_GC_New(Coroutine, coroutine_type());
     if (!c) return nullptr;
+    py::object made = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(c));
     c->body = body.release();
     c->awaiting = nullptr;
     c->frame = nullptr;
@@ -678,10 +695,9 @@ PyObject *make_coroutine(std::unique_ptr<CoroutineBody> body, const char *name, 
     PyObject_GC_Track(c);
     if (!c->name || !c->qualname || !origin_ok) {
         c->state = State::Finished;  // no "never awaited" warning for a half-made object
-        Py_DECREF(c);
         return nullptr;
     }
-    return reinterpret_cast<PyObject *>(c);
+    return made.release().ptr();
 }
 
 }  // namespace tavelin::runtime
