@@ -15,7 +15,7 @@ from typing import Sequence
 # Only light modules here: --help, usage errors and the checks before the first
 # render need neither NumPy, OpenCV nor torch (those load in parse() and run()).
 from . import __version__
-from .contract import MODE_SIZES, OUTPUT_CODES
+from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES, OUTPUT_CODES
 from .devices import DeviceError, parse_device, parse_precision
 from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder
 from .naming import plan_names
@@ -27,8 +27,7 @@ EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
 # Signals that stop a run as Ctrl-C does (cleaned up, exit status 128 + the signal).
 STOP_SIGNALS = ("SIGTERM", "SIGHUP")
-DEFAULT_RESIZE_MODE = 1
-DEFAULT_MAX_MEGAPIXELS = 300  # image_io.DEFAULT_MAX_PIXELS, in megapixels
+DEFAULT_MAX_MEGAPIXELS = DEFAULT_MAX_PIXELS // 1_000_000
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
 FORMATS = ("png", "tif", "exr")
 

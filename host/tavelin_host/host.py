@@ -9,7 +9,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
-from .contract import CUTOUT, MODE_SIZES, OUTPUT_CODES
+from .contract import CUTOUT, DEFAULT_RESIZE_MODE, MODE_SIZES, OUTPUT_CODES
 from .devices import TorchTools, empty_cache
 from .images import HostImage, ImageTools
 from .pipeline import matte_file  # the pipeline takes a Host; it never imports this module
@@ -150,7 +150,7 @@ class Host:
         """Render one host image with raw plug-in parameters ({"output": 1|2, "resize_mode": 0..3})."""
         return self._run(self.render_async(image, params or {}, on_progress, instance_id))
 
-    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = 1) -> HostImage:
+    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = DEFAULT_RESIZE_MODE) -> HostImage:
         """The plug-in's own output for ``image``, checked: nothing of the post-process step applied."""
         params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
         result = self.render(image, params)
@@ -162,7 +162,7 @@ class Host:
         image: HostImage | np.ndarray,
         *,
         output: str | int = "cutout",
-        resize_mode: int = 1,
+        resize_mode: int = DEFAULT_RESIZE_MODE,
         decontaminate: bool = False,
     ) -> HostImage:
         """Matte one image.

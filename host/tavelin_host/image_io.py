@@ -40,6 +40,7 @@ from typing import BinaryIO, Callable, Sequence
 import cv2
 import numpy as np
 
+from .contract import DEFAULT_MAX_PIXELS
 from .images import NO_INFO, HostImage, ImageInfo, from_float, to_float
 from .names import shown
 
@@ -58,10 +59,6 @@ WRITE_FORMATS = {
     ".exr": (np.float32,),
 }
 READ_EXTENSIONS = frozenset(WRITE_FORMATS) | {".jpe", ".jfif"}
-
-# The largest image read unless the caller allows more: 300 megapixels, about
-# 1.2 GB as 8-bit RGBA and 4.8 GB as float.
-DEFAULT_MAX_PIXELS = 300_000_000
 
 # What a decode may allocate: 32 bytes per declared pixel (eight float samples) plus
 # a floor for small pictures.  A file that would need more (huge tiles, a volume,

@@ -20,9 +20,9 @@ from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Se
 
 import numpy as np
 
-from .contract import OUTPUT_CODES
+from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE, OUTPUT_CODES
 from .image_io import (
-    DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
+    decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
 )
 from .images import HostImage
 from .names import shown
@@ -103,7 +103,7 @@ class MatteOptions:
 
     out_dir: str | os.PathLike | None = None
     output: str = "cutout"
-    resize_mode: int = 1
+    resize_mode: int = DEFAULT_RESIZE_MODE
     preview: bool = False
     decontaminate: bool = False
     overwrite: bool = False
@@ -233,7 +233,7 @@ def matte_file(
     *,
     out_dir: str | os.PathLike | None = None,
     output: str = "cutout",
-    resize_mode: int = 1,
+    resize_mode: int = DEFAULT_RESIZE_MODE,
     preview: bool = False,
     decontaminate: bool = False,
     overwrite: bool = False,

@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
 
 import numpy as np
 
+from .contract import DEFAULT_RESIZE_MODE
 from .images import HostImage, from_float, host_dtype, to_float
 from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
 from .names import shown
@@ -433,7 +434,7 @@ def matte_video(
     *,
     out_dir: str | os.PathLike | None = None,
     output: str = "cutout",
-    resize_mode: int = 1,
+    resize_mode: int = DEFAULT_RESIZE_MODE,
     decontaminate: bool = False,
     overwrite: bool = False,
     video_format: str = "mov",
