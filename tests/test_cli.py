@@ -448,7 +448,8 @@ def test_files_that_must_not_be_decoded_get_one_line_each(tmp_path):
     odd = tmp_path / "bad\nname.png"
     odd.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
     long_name = write_image(tmp_path / ("n" * 235 + ".png"), np.zeros((20, 30, 3), np.uint8))
-    run = tavelin("/dev/zero", fifo, bomb, odd, long_name, "--plugin-dir", PLUGIN_DIR)
+    absent = tmp_path / "absent.png"                          # an argument problem counts as a failure
+    run = tavelin("/dev/zero", fifo, bomb, odd, long_name, absent, "--plugin-dir", PLUGIN_DIR)
     assert run.returncode == 1, run.stderr
     lines = run.stderr.splitlines()
     assert f"tavelin: /dev/zero: cannot read image: not a regular file (a device, pipe or socket), not read" in lines
@@ -456,7 +457,8 @@ def test_files_that_must_not_be_decoded_get_one_line_each(tmp_path):
     assert (f"tavelin: {bomb}: cannot read image: 40000 x 40000 pixels (1600 megapixels) is over the limit of "
             "300 megapixels (--max-megapixels raises it)") in lines
     assert f"tavelin: {tmp_path}/bad\\nname.png: cannot read image: damaged, or an image type that cannot be read" in lines
-    assert "1 of 5 matted, 4 failed" in lines[-1]
+    assert f"tavelin: {absent}: no such file or folder" in lines, lines
+    assert "1 of 6 matted, 5 failed" in lines[-1], lines
     assert (tmp_path / ("n" * 235 + ".cutout.png")).is_file()  # a 246-byte name
 
 

@@ -66,13 +66,15 @@ def test_sixteen_bit_samples_keep_their_precision(tmp_path):
 def test_half_float_exr_reads_as_32_bit(tmp_path):
     import OpenEXR
 
-    planes = {c: (RNG.random((6, 5)) * 4).astype(np.float16) for c in "RGBA"}
+    planes = {c: (RNG.random((6, 5)) * 4 + 0.25).astype(np.float16) for c in "RGBA"}
+    planes["A"][0, 0] = 0                       # light with no surface: its colour must stay
     path = tmp_path / "h.exr"
     with OpenEXR.File({"type": OpenEXR.scanlineimage}, dict(planes)) as exr:
         exr.write(str(path))
     image = read_image(path)
     assert image.bit_depth == 32 and image.pixels.shape == (6, 5, 4)
     np.testing.assert_array_equal(image.pixels[:, :, 3], planes["A"].astype(np.float32))
+    np.testing.assert_array_equal(image.pixels[0, 0, :3], [planes[c][0, 0] for c in "RGB"])
 
 
 @pytest.mark.parametrize("orientation", range(1, 9))
@@ -87,15 +89,18 @@ def test_exif_orientation_matches_a_viewer(tmp_path, fmt, orientation):
     exif = source.getexif()
     exif[0x0112] = orientation
     path = tmp_path / f"o.{fmt.lower()}"
-    source.save(path, format=fmt, exif=exif.tobytes(), **({"quality": 100} if fmt == "JPEG" else {"lossless": True} if fmt == "WEBP" else {}))
+    source.save(path, format=fmt, exif=exif.tobytes(), **({"quality": 100} if fmt == "JPEG" else {"lossless": True} if fmt == "WEBP" else {"dpi": (300, 150)}))
     with Image.open(path) as opened:
         expected = np.asarray(ImageOps.exif_transpose(opened).convert("RGB")).astype(int)
-    got = read_image(path).pixels.astype(int)
+    image = read_image(path)
+    got = image.pixels.astype(int)
     assert got.shape == expected.shape
     assert np.abs(got - expected).max() <= (40 if fmt == "JPEG" else 0)
+    if fmt == "PNG":  # a quarter turn (5 to 8) swaps the resolution's axes as well
+        assert np.allclose(image.info.dpi, (150, 300) if orientation >= 5 else (300, 150), atol=0.05)
 
 
-@pytest.mark.parametrize("orientation", [6, 9])
+@pytest.mark.parametrize("orientation", [5, 6, 7, 9])
 def test_tiff_orientation_tag_is_honoured(tmp_path, caplog, orientation):
     import tifffile
 
@@ -108,8 +113,9 @@ def test_tiff_orientation_tag_is_honoured(tmp_path, caplog, orientation):
         np.testing.assert_array_equal(image.pixels, to_float(stored))
         assert image.info.dpi == (300, 150) and not caplog.records
         return
-    np.testing.assert_array_equal(image.pixels, to_float(apply_orientation(stored, 6)))
+    np.testing.assert_array_equal(image.pixels, to_float(apply_orientation(stored, orientation)))
     assert (image.height, image.width) == (7, 4)
+    assert image.info.dpi == (150, 300)  # turned a quarter: the resolution's axes swap too
 
 
 @pytest.mark.parametrize("failure", ["over Pillow's own pixel limit", "Pillow fails"])
