@@ -14,7 +14,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "host"))
 
-from tavelin_host.image_io import read_image, write_image  # noqa: E402
+from tavelin_host.decoding import read_image  # noqa: E402
+from tavelin_host.encoding import write_image  # noqa: E402
 from tavelin_host.contract import WEIGHT_FILES  # noqa: E402
 
 
@@ -523,7 +524,7 @@ class Endless(io.RawIOBase):
      "larger than any image within the limit of 1 megapixels"),         # a small header, then no end
 ])
 def test_standard_input_is_checked_as_it_arrives(head, message):
-    from tavelin_host.image_io import ImageReadError
+    from tavelin_host.decoding import ImageReadError
     from tavelin_host.pipeline import MatteOptions, read
 
     stdin = io.BufferedReader(Endless(head))
@@ -587,7 +588,7 @@ def no_render(monkeypatch):
 
 @pytest.mark.parametrize("setup", ["weights-missing", "folder-not-writable", "output-under-a-file"])
 def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, capsys, no_render, setup):
-    from tavelin_host import cli, image_io
+    from tavelin_host import atomic, cli
 
     image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
     plugin = tmp_path / "plugin"
@@ -606,7 +607,7 @@ def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, ca
                 raise PermissionError(13, "Permission denied", str(path))
             return real_open(path, *args, **kwargs)
 
-        monkeypatch.setattr(image_io.os, "open", denied)
+        monkeypatch.setattr(atomic.os, "open", denied)
     if setup == "output-under-a-file":
         out = image / "out"
     status = cli.main([str(image), "-o", str(out), "--plugin-dir", str(plugin)])
@@ -635,18 +636,18 @@ def test_ctrl_c_during_start_up_exits_130_with_one_line(tmp_path, monkeypatch, c
 
 @needs_plugin
 def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monkeypatch, capsys):
-    from tavelin_host import cli, image_io
+    from tavelin_host import atomic, cli
 
     source = write_image(tmp_path / "a.png", np.zeros((20, 30, 3), np.uint8))
     out = tmp_path / "out"
-    link = image_io.link_exclusive
+    link = atomic.link_exclusive
 
     def disk_full_at_the_preview(tmp, path):
         if path.name == "a.preview.png":
             raise OSError(28, "No space left on device")
         return link(tmp, path)
 
-    monkeypatch.setattr(image_io, "link_exclusive", disk_full_at_the_preview)
+    monkeypatch.setattr(atomic, "link_exclusive", disk_full_at_the_preview)
     args = [str(source), "-o", str(out), "--preview", "--plugin-dir", str(PLUGIN_DIR)]
     assert cli.main(args) == 1
     assert f"tavelin: {source}: No space left on device" in capsys.readouterr().err.splitlines()

@@ -19,7 +19,7 @@ sys.path.insert(0, str(ROOT / "host"))
 
 av = pytest.importorskip("av")
 
-from tavelin_host.image_io import read_image  # noqa: E402
+from tavelin_host.decoding import read_image  # noqa: E402
 from tavelin_host.smoothing import MatteSmoother  # noqa: E402
 from testkit.metrics import matte_flicker, matte_lag  # noqa: E402
 from tavelin_host.video import frame_name, matte_video  # noqa: E402

@@ -73,7 +73,7 @@ class Background:
         path = Path(text)
         if not path.is_file():
             raise BackgroundError(f"{text!r} is neither a colour (#rrggbb, white, ...) nor an image file")
-        from .image_io import ImageReadError, read_image
+        from .decoding import ImageReadError, read_image
 
         try:
             picture = read_image(path)
@@ -137,7 +137,7 @@ def cover_crop(values: np.ndarray, height: int, width: int) -> np.ndarray:
 def composite_path(source: str | os.PathLike, bit_depth: int, out_dir: str | os.PathLike | None = None,
                    stem: str | None = None) -> Path:
     """``<stem>.composite.<ext>``: the input's own file type when it can hold the image, else as cut-outs."""
-    from .image_io import WRITE_FORMATS
+    from .encoding import WRITE_FORMATS
     from .pipeline import output_suffix
 
     source = Path(source)

@@ -132,7 +132,8 @@ def _megapixels_arg(value: str) -> float:
 
 
 def _one_line(exc: BaseException) -> str:
-    from .image_io import ImageReadError, ImageTooLargeError, ImageWriteError
+    from .atomic import ImageWriteError
+    from .decoding import ImageReadError, ImageTooLargeError
     from .pipeline import OutputExistsError, Skipped, WouldOverwriteInputError
     from .video import VideoReadError, VideoWriteError
 
@@ -272,7 +273,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
 def _folders_writable(plan: Run, out_dir: Path | None) -> bool:
     """Each folder outputs will go to can take a new file (tried: permissions, read-only
     mounts and ACLs all count); one line for each that cannot."""
-    from .image_io import ImageWriteError, check_writable
+    from .atomic import ImageWriteError, check_writable
 
     if out_dir is not None:
         try:

@@ -20,7 +20,7 @@ from .names import shown
 
 GLOB_CHARS = frozenset("*?[")
 STDIN = "-"
-# Extensions read in folder and glob mode (image_io reads these).
+# Extensions read in folder and glob mode (decoding reads these).
 IMAGE_EXTENSIONS = frozenset({".png", ".jpg", ".jpeg", ".jpe", ".jfif", ".webp", ".bmp", ".tif", ".tiff", ".exr"})
 # What this tool writes: <stem>.<tag><suffix>.
 # Clips go through the video pipeline; the CLI takes them beside images.

@@ -4,10 +4,10 @@ Each step is one function over a ``Job`` (one input file and its outputs), so a
 batch can run the steps of different files side by side: ``Batch`` reads the
 next file and post-processes and writes the previous one on two I/O threads
 while the current one renders on the calling thread (the plug-in itself only
-ever runs there); ``matte_file`` runs them in a row. Reading and writing live
-in image_io, rendering in host, post-processing in postprocess; this module
-names the outputs and keeps a run from overwriting its inputs or its own
-outputs. The outputs of one input are written together: all of them or none.
+ever runs there); ``matte_file`` runs them in a row. Reading lives in decoding,
+writing in encoding and atomic, rendering in host, post-processing in
+postprocess; this module names the outputs and keeps a run from overwriting its
+inputs or its own outputs. The outputs of one input are written together: all of them or none.
 """
 from __future__ import annotations
 
@@ -21,9 +21,9 @@ from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Se
 import numpy as np
 
 from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE, OUTPUT_CODES
-from .image_io import (
-    decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
-)
+from .atomic import write_files, write_stream
+from .decoding import decode_image, read_image, read_stream
+from .encoding import encode_image, file_samples
 from .images import HostImage
 from .names import shown
 from .postprocess import finish, person_found

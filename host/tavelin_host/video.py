@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import os
 import queue
-import secrets
 import shutil
 import threading
 import time
@@ -25,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
 
 import numpy as np
 
+from .atomic import create_temporary, place, temporary_folder
 from .contract import DEFAULT_RESIZE_MODE
 from .images import HostImage, from_float, host_dtype, to_float
 from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
@@ -256,15 +256,13 @@ class _Writer:
         self.notes = notes
         self.frames = 0
         if video_format == "png":
-            self.temp = _temporary_folder(target)
+            self.temp = temporary_folder(target)
             self.container = None
             self.audio_map: dict = {}
             if audio:
                 notes.append("audio not kept: a PNG sequence has no sound")
             return
         import av
-
-        from .image_io import create_temporary
 
         fd, temp = create_temporary(target)
         os.close(fd)
@@ -334,7 +332,7 @@ class _Writer:
             self._early_audio.clear()
             return
         if self.video_format == "png":
-            from .image_io import encode_image
+            from .encoding import encode_image
 
             deep = self.info.deep
             samples = from_float(to_float(pixels), np.uint16) if deep and pixels.dtype != np.uint16 else pixels
@@ -379,35 +377,7 @@ class _Writer:
 
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
-        from .image_io import link_exclusive
-
-        target = self.target
-        if self.temp.is_dir():
-            if os.path.lexists(target):
-                if not overwrite:
-                    raise FileExistsError(f"{target} already exists")
-                old = _temporary_folder(target)
-                os.replace(target, old / "replaced")
-                os.rename(self.temp, target)
-                shutil.rmtree(old, ignore_errors=True)
-            else:
-                os.rename(self.temp, target)
-        elif overwrite:
-            os.replace(self.temp, target)
-        else:
-            link_exclusive(str(self.temp), target)
-
-
-def _temporary_folder(target: Path) -> Path:
-    """A new hidden folder beside ``target`` (mode 0o777 less the umask, as any folder the user makes)."""
-    for _ in range(100):
-        folder = target.parent / f".{target.name}.{secrets.token_hex(4)}.part"
-        try:
-            folder.mkdir(0o777)
-            return folder
-        except FileExistsError:
-            continue
-    raise FileExistsError(f"no free temporary name beside {target}")
+        place(self.temp, self.target, overwrite)
 
 
 def _av_samples(pixels: np.ndarray) -> tuple[np.ndarray, str]:
@@ -525,7 +495,7 @@ def _naming_the_output(exc: BaseException, temp: Path, target: Path) -> VideoWri
 
 def _check_frame_size(width: int, height: int, max_pixels: int | None) -> None:
     if max_pixels is not None and width * height > max_pixels:
-        from .image_io import megapixels
+        from .decoding import megapixels
 
         raise VideoReadError(f"{width} x {height} pixels a frame ({megapixels(width * height)} megapixels) is over "
                              f"the limit of {megapixels(max_pixels)} megapixels (--max-megapixels raises it)")
