@@ -384,7 +384,7 @@ def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
 
 @needs_plugin
 def test_python_api_renders_through_the_plugin(tmp_path):
-    from tavelin_host import Host, HostImage
+    from tavelin_host import Host, HostImage, matte_file
 
     image = np.zeros((30, 50, 3), np.uint8)
     image[8:22, 15:35] = (250, 240, 230)
@@ -398,7 +398,7 @@ def test_python_api_renders_through_the_plugin(tmp_path):
         assert matte.bit_depth == 32 and matte.pixels.shape == (30, 50, 3)
         assert len([step for step in host.ui.history if step == ("Model loaded", 100)]) == 1  # no reload
         source = write_image(tmp_path / "in.png", image)
-        written = host.matte_file(source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
+        written = matte_file(host, source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
         assert [p.name for p in written] == ["in.matte.png", "in.preview.png"]
         assert raw(written[0]).shape == (30, 50)
 

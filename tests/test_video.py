@@ -22,7 +22,8 @@ av = pytest.importorskip("av")
 from tavelin_host.decoding import read_image  # noqa: E402
 from tavelin_host.smoothing import MatteSmoother  # noqa: E402
 from testkit.metrics import matte_flicker, matte_lag  # noqa: E402
-from tavelin_host.video import frame_name, matte_video  # noqa: E402
+from tavelin_host.naming import frame_name  # noqa: E402
+from tavelin_host.video import matte_video  # noqa: E402
 from test_cli import PLUGIN_DIR, needs_plugin  # noqa: E402
 
 W, H, FRAMES, RATE = 64, 48, 8, 25

@@ -5,7 +5,7 @@
         cutout = host.matte_image(read_image("photo.jpg"), output="cutout")
         write_image("photo.cutout.png", cutout.pixels)
 
-or, in one step, ``host.matte_file("photo.jpg", preview=True)``.
+or, in one step, ``matte_file(host, "photo.jpg", preview=True)``.
 """
 from __future__ import annotations
 

@@ -30,13 +30,11 @@ import cv2
 import numpy as np
 
 from .contract import DEFAULT_MAX_PIXELS
-from .encoding import WRITE_FORMATS
 from .images import NO_INFO, HostImage, ImageInfo, from_float, to_float
+from .naming import IMAGE_EXTENSIONS
 
 EXR_MAGIC = b"\x76\x2f\x31\x01"
 TIFF_MAGICS = (b"II*\x00", b"MM\x00*", b"II+\x00", b"MM\x00+")
-
-READ_EXTENSIONS = frozenset(WRITE_FORMATS) | {".jpe", ".jfif"}
 
 # What a decode may allocate: 32 bytes per declared pixel (eight float samples) plus
 # a floor for small pictures.  A file that would need more (huge tiles, a volume,
@@ -173,7 +171,7 @@ def decode_image(data: bytes, suffix: str = "", *, max_pixels: int | None = DEFA
     else:
         size = declared_size(data)
         if size is None:
-            if suffix.lower() in READ_EXTENSIONS:
+            if suffix.lower() in IMAGE_EXTENSIONS:
                 raise ImageReadError("damaged, or an image type that cannot be read")
             raise ImageReadError("not an image")
         _check_size(*size, max_pixels)

@@ -4,7 +4,6 @@ from __future__ import annotations
 import asyncio
 import itertools
 import os
-from pathlib import Path
 from typing import Any, Callable, Mapping
 
 import numpy as np
@@ -12,7 +11,6 @@ import numpy as np
 from .contract import CUTOUT, DEFAULT_RESIZE_MODE, MODE_SIZES, OUTPUT_CODES
 from .devices import TorchTools, empty_cache
 from .images import HostImage, ImageTools
-from .pipeline import matte_file  # the pipeline takes a Host; it never imports this module
 from .plugin import load_plugin
 from .postprocess import finish
 from .progress import ProgressUI
@@ -180,11 +178,6 @@ class Host:
             cutout = finish(image, result, "cutout", decontaminate=decontaminate)["cutout"]
             result = HostImage(cutout, result.bit_depth)
         return result
-
-    def matte_file(self, source: str | os.PathLike, **options: Any) -> list[Path]:
-        """Matte one file and write its outputs (see ``tavelin_host.pipeline.matte_file``)."""
-        return matte_file(self, source, **options)
-
 
 def check_output(result: HostImage, image: HostImage, output: int) -> None:
     """The plug-in's output must have the input's size and bit depth and the kind's channels."""

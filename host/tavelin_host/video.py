@@ -27,7 +27,7 @@ import numpy as np
 from .atomic import create_temporary, place, temporary_folder
 from .contract import DEFAULT_RESIZE_MODE
 from .images import HostImage, from_float, host_dtype, to_float
-from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
+from .naming import frame_name, video_output_path
 from .names import shown
 
 if TYPE_CHECKING:
@@ -123,25 +123,6 @@ class VideoResult:
 
 
 # --------------------------------------------------------------------------- naming
-
-
-def video_output_path(
-    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None,
-    stem: str | None = None,
-) -> Path:
-    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence
-    (``stem``: as the run planned it, see naming; default the source's name less its extension)."""
-    if video_format not in VIDEO_FORMATS:
-        raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")
-    source = Path(source)
-    folder = Path(out_dir) if out_dir is not None else source.parent
-    suffix = "" if video_format == "png" else f".{video_format}"
-    return folder / f"{stem or source.stem}.{kind}{suffix}"
-
-
-def frame_name(index: int, kind: str) -> str:
-    """A PNG sequence's file names, ``000001.cutout.png`` on: own outputs to a folder scan."""
-    return f"{index:06d}.{kind}.png"
 
 
 # --------------------------------------------------------------------------- reading
@@ -687,6 +668,6 @@ def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **option
 
 
 __all__ = [
-    "ENCODINGS", "VIDEO_FORMATS", "VIDEO_SUFFIXES", "VideoReadError", "VideoResult", "VideoWriteError",
-    "frame_name", "is_video", "matte_video", "matte_video_shown", "run_clip", "video_output_path",
+    "ENCODINGS", "VideoReadError", "VideoResult", "VideoWriteError",
+    "matte_video", "matte_video_shown", "run_clip",
 ]
