@@ -7,7 +7,12 @@ ROOT        := $(abspath .)
 PLUGIN_DIR  := build/plugin/Tavelin
 # The weight file names come from the host's contract module (it imports nothing).
 MODELS      := $(addprefix $(PLUGIN_DIR)/models/,$(shell $(PYTHON3) host/tavelin_host/contract.py))
-PY310       ?= /root/.pyenv/versions/3.10.13/bin/python3
+# A Python 3.10 for the host-interpreter build: python3.10 on PATH, else a pyenv one;
+# give another with `make PY310=/path/to/python3.10`.
+ifndef PY310
+PY310 := $(shell for p in python3.10 $$HOME/.pyenv/versions/3.10.*/bin/python3; do \
+  "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null && { command -v "$$p"; break; }; done)
+endif
 VENV310     := .venv310
 SOURCES     := $(wildcard plugin/Tavelin/*/*.cpp plugin/Tavelin/*/*.hpp plugin/Tavelin/CMakeLists.txt) CMakeLists.txt
 CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite) $(wildcard models/pose/*.tflite)
@@ -77,7 +82,7 @@ plugin310:
 	    -Dpybind11_DIR=$$($(VENV310)/bin/python -m pybind11 --cmakedir) \
 	    -DTAVELIN_OUTPUT_DIR=$(ROOT)/$(PLUGIN310_DIR) >/dev/null; \
 	  $(VENV310)/bin/cmake --build build/cmake310; \
-	else echo "Python 3.10 not found at $(PY310): skipping the 3.10 build"; fi
+	else echo "No Python 3.10 found (give one with make PY310=/path/to/python3.10): skipping the 3.10 build"; fi
 
 test-py310: plugin310 models
 	@if [ -x "$(PY310)" ]; then \

@@ -91,7 +91,7 @@ def stages(photos: list[Path], out: Path) -> dict[str, float]:
                        for _ in range(2))
     from tavelin_host.host import Host
     from tavelin_host.pipeline import MatteOptions, post_process, read, render, write
-    from tavelin_host.image_io import encode_image, file_samples
+    from tavelin_host.encoding import encode_image, file_samples
 
     options = MatteOptions(out_dir=out, overwrite=True)
     with Host(PLUGIN_DIR, device="cpu", quiet=True) as host:

@@ -31,7 +31,8 @@ import cv2  # noqa: E402
 
 from tavelin_host import Host, read_image  # noqa: E402
 from tavelin_host.images import HostImage  # noqa: E402
-from tavelin_host.smoothing import MatteSmoother, matte_flicker, matte_lag  # noqa: E402
+from tavelin_host.smoothing import MatteSmoother  # noqa: E402
+from testkit.metrics import matte_flicker, matte_lag  # noqa: E402
 from tavelin_host.video import matte_video  # noqa: E402
 
 PHOTOS = [Path(common.ROOT) / "examples/people/pexels_tennis_man_fence.jpg", Path(common.ROOT) / "examples/astronaut.png"]

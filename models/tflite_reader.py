@@ -121,29 +121,42 @@ def _decode_options(kind: str, op) -> dict:
 
 
 def _densify(values: np.ndarray, sparsity, shape: tuple[int, ...]) -> np.ndarray:
-    """Unpack a sparse constant (TFLite's SparsityParameters) into a dense array of ``shape``.
-
-    The levels are walked in traversal order: a DENSE level enumerates all its
-    ``dense_size`` positions, a SPARSE_CSR level only those listed between its
-    segment bounds.  The stored values come in exactly that nested order.  Levels
-    beyond the tensor's rank are blocks of the dimension that ``block_map`` names.
-    """
+    """Unpack a sparse constant (TFLite's SparsityParameters) into a dense array of ``shape``."""
+    levels: list = []
+    for level in range(sparsity.TraversalOrderLength()):
+        meta = sparsity.DimMetadata(level)
+        if meta.Format() == tflite.DimensionType.DENSE:
+            levels.append(int(meta.DenseSize()))
+        else:
+            levels.append((_index_vector(meta.ArraySegments(), meta.ArraySegmentsType()),
+                           _index_vector(meta.ArrayIndices(), meta.ArrayIndicesType())))
     order = [int(d) for d in sparsity.TraversalOrderAsNumpy()]
     block_map = [int(d) for d in sparsity.BlockMapAsNumpy()] if sparsity.BlockMapLength() else []
+    return densify(values, order, block_map, levels, shape)
+
+
+def densify(values: np.ndarray, order: list[int], block_map: list[int], levels: list,
+            shape: tuple[int, ...]) -> np.ndarray:
+    """Unpack sparse values into a dense array of ``shape``.
+
+    ``levels`` in traversal order (``order`` names each one's dimension): a DENSE
+    level is its size and enumerates all its positions; a SPARSE_CSR level is
+    (segments, indices) and holds only the positions listed between its segment
+    bounds.  The stored values come in exactly that nested order.  Levels beyond
+    the tensor's rank are blocks of the dimension that ``block_map`` names.
+    """
     rank = len(shape)
     idx = np.zeros(1, np.int64)  # position of each partial path within its level
     coords: list[np.ndarray] = []  # per level: the coordinate of each partial path
     sizes = []
-    for level in range(len(order)):
-        meta = sparsity.DimMetadata(level)
-        if meta.Format() == tflite.DimensionType.DENSE:
-            n = int(meta.DenseSize())
+    for level in levels:
+        if isinstance(level, int):
+            n = level
             sizes.append(n)
             coords = [np.repeat(c, n) for c in coords] + [np.tile(np.arange(n), len(idx))]
             idx = (idx[:, None] * n + np.arange(n)).ravel()
         else:
-            segments = _index_vector(meta.ArraySegments(), meta.ArraySegmentsType())
-            indices = _index_vector(meta.ArrayIndices(), meta.ArrayIndicesType())
+            segments, indices = (np.asarray(v, np.int64) for v in level)
             starts, ends = segments[idx], segments[idx + 1]
             counts = ends - starts
             positions = np.concatenate([np.arange(a, b) for a, b in zip(starts, ends)]) if len(idx) else idx

@@ -14,7 +14,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "host"))
 
-from tavelin_host.image_io import read_image, write_image  # noqa: E402
+from tavelin_host.decoding import read_image  # noqa: E402
+from tavelin_host.encoding import write_image  # noqa: E402
 from tavelin_host.contract import WEIGHT_FILES  # noqa: E402
 
 
@@ -383,7 +384,7 @@ def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
 
 @needs_plugin
 def test_python_api_renders_through_the_plugin(tmp_path):
-    from tavelin_host import Host, HostImage
+    from tavelin_host import Host, HostImage, matte_file
 
     image = np.zeros((30, 50, 3), np.uint8)
     image[8:22, 15:35] = (250, 240, 230)
@@ -397,7 +398,7 @@ def test_python_api_renders_through_the_plugin(tmp_path):
         assert matte.bit_depth == 32 and matte.pixels.shape == (30, 50, 3)
         assert len([step for step in host.ui.history if step == ("Model loaded", 100)]) == 1  # no reload
         source = write_image(tmp_path / "in.png", image)
-        written = host.matte_file(source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
+        written = matte_file(host, source, out_dir=tmp_path / "new" / "folder", output="matte", preview=True)
         assert [p.name for p in written] == ["in.matte.png", "in.preview.png"]
         assert raw(written[0]).shape == (30, 50)
 
@@ -448,7 +449,8 @@ def test_files_that_must_not_be_decoded_get_one_line_each(tmp_path):
     odd = tmp_path / "bad\nname.png"
     odd.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
     long_name = write_image(tmp_path / ("n" * 235 + ".png"), np.zeros((20, 30, 3), np.uint8))
-    run = tavelin("/dev/zero", fifo, bomb, odd, long_name, "--plugin-dir", PLUGIN_DIR)
+    absent = tmp_path / "absent.png"                          # an argument problem counts as a failure
+    run = tavelin("/dev/zero", fifo, bomb, odd, long_name, absent, "--plugin-dir", PLUGIN_DIR)
     assert run.returncode == 1, run.stderr
     lines = run.stderr.splitlines()
     assert f"tavelin: /dev/zero: cannot read image: not a regular file (a device, pipe or socket), not read" in lines
@@ -456,7 +458,8 @@ def test_files_that_must_not_be_decoded_get_one_line_each(tmp_path):
     assert (f"tavelin: {bomb}: cannot read image: 40000 x 40000 pixels (1600 megapixels) is over the limit of "
             "300 megapixels (--max-megapixels raises it)") in lines
     assert f"tavelin: {tmp_path}/bad\\nname.png: cannot read image: damaged, or an image type that cannot be read" in lines
-    assert "1 of 5 matted, 4 failed" in lines[-1]
+    assert f"tavelin: {absent}: no such file or folder" in lines, lines
+    assert "1 of 6 matted, 5 failed" in lines[-1], lines
     assert (tmp_path / ("n" * 235 + ".cutout.png")).is_file()  # a 246-byte name
 
 
@@ -521,7 +524,7 @@ class Endless(io.RawIOBase):
      "larger than any image within the limit of 1 megapixels"),         # a small header, then no end
 ])
 def test_standard_input_is_checked_as_it_arrives(head, message):
-    from tavelin_host.image_io import ImageReadError
+    from tavelin_host.decoding import ImageReadError
     from tavelin_host.pipeline import MatteOptions, read
 
     stdin = io.BufferedReader(Endless(head))
@@ -585,7 +588,7 @@ def no_render(monkeypatch):
 
 @pytest.mark.parametrize("setup", ["weights-missing", "folder-not-writable", "output-under-a-file"])
 def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, capsys, no_render, setup):
-    from tavelin_host import cli, image_io
+    from tavelin_host import atomic, cli
 
     image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
     plugin = tmp_path / "plugin"
@@ -604,7 +607,7 @@ def test_unusable_setups_are_refused_before_any_render(tmp_path, monkeypatch, ca
                 raise PermissionError(13, "Permission denied", str(path))
             return real_open(path, *args, **kwargs)
 
-        monkeypatch.setattr(image_io.os, "open", denied)
+        monkeypatch.setattr(atomic.os, "open", denied)
     if setup == "output-under-a-file":
         out = image / "out"
     status = cli.main([str(image), "-o", str(out), "--plugin-dir", str(plugin)])
@@ -633,18 +636,18 @@ def test_ctrl_c_during_start_up_exits_130_with_one_line(tmp_path, monkeypatch, c
 
 @needs_plugin
 def test_an_input_gets_all_its_outputs_or_none_and_a_retry_works(tmp_path, monkeypatch, capsys):
-    from tavelin_host import cli, image_io
+    from tavelin_host import atomic, cli
 
     source = write_image(tmp_path / "a.png", np.zeros((20, 30, 3), np.uint8))
     out = tmp_path / "out"
-    link = image_io.link_exclusive
+    link = atomic.link_exclusive
 
     def disk_full_at_the_preview(tmp, path):
         if path.name == "a.preview.png":
             raise OSError(28, "No space left on device")
         return link(tmp, path)
 
-    monkeypatch.setattr(image_io, "link_exclusive", disk_full_at_the_preview)
+    monkeypatch.setattr(atomic, "link_exclusive", disk_full_at_the_preview)
     args = [str(source), "-o", str(out), "--preview", "--plugin-dir", str(PLUGIN_DIR)]
     assert cli.main(args) == 1
     assert f"tavelin: {source}: No space left on device" in capsys.readouterr().err.splitlines()

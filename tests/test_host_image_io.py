@@ -9,10 +9,10 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
-from tavelin_host import image_io  # noqa: E402
-from tavelin_host.image_io import (  # noqa: E402
-    ImageReadError, ImageWriteError, apply_orientation, file_samples, read_image, write_image,
-)
+from tavelin_host import atomic, decoding, encoding  # noqa: E402
+from tavelin_host.atomic import ImageWriteError  # noqa: E402
+from tavelin_host.decoding import ImageReadError, apply_orientation, read_image  # noqa: E402
+from tavelin_host.encoding import file_samples, write_image  # noqa: E402
 from tavelin_host.images import to_float  # noqa: E402
 
 RNG = np.random.default_rng(7)
@@ -66,13 +66,15 @@ def test_sixteen_bit_samples_keep_their_precision(tmp_path):
 def test_half_float_exr_reads_as_32_bit(tmp_path):
     import OpenEXR
 
-    planes = {c: (RNG.random((6, 5)) * 4).astype(np.float16) for c in "RGBA"}
+    planes = {c: (RNG.random((6, 5)) * 4 + 0.25).astype(np.float16) for c in "RGBA"}
+    planes["A"][0, 0] = 0                       # light with no surface: its colour must stay
     path = tmp_path / "h.exr"
     with OpenEXR.File({"type": OpenEXR.scanlineimage}, dict(planes)) as exr:
         exr.write(str(path))
     image = read_image(path)
     assert image.bit_depth == 32 and image.pixels.shape == (6, 5, 4)
     np.testing.assert_array_equal(image.pixels[:, :, 3], planes["A"].astype(np.float32))
+    np.testing.assert_array_equal(image.pixels[0, 0, :3], [planes[c][0, 0] for c in "RGB"])
 
 
 @pytest.mark.parametrize("orientation", range(1, 9))
@@ -87,15 +89,18 @@ def test_exif_orientation_matches_a_viewer(tmp_path, fmt, orientation):
     exif = source.getexif()
     exif[0x0112] = orientation
     path = tmp_path / f"o.{fmt.lower()}"
-    source.save(path, format=fmt, exif=exif.tobytes(), **({"quality": 100} if fmt == "JPEG" else {"lossless": True} if fmt == "WEBP" else {}))
+    source.save(path, format=fmt, exif=exif.tobytes(), **({"quality": 100} if fmt == "JPEG" else {"lossless": True} if fmt == "WEBP" else {"dpi": (300, 150)}))
     with Image.open(path) as opened:
         expected = np.asarray(ImageOps.exif_transpose(opened).convert("RGB")).astype(int)
-    got = read_image(path).pixels.astype(int)
+    image = read_image(path)
+    got = image.pixels.astype(int)
     assert got.shape == expected.shape
     assert np.abs(got - expected).max() <= (40 if fmt == "JPEG" else 0)
+    if fmt == "PNG":  # a quarter turn (5 to 8) swaps the resolution's axes as well
+        assert np.allclose(image.info.dpi, (150, 300) if orientation >= 5 else (300, 150), atol=0.05)
 
 
-@pytest.mark.parametrize("orientation", [6, 9])
+@pytest.mark.parametrize("orientation", [5, 6, 7, 9])
 def test_tiff_orientation_tag_is_honoured(tmp_path, caplog, orientation):
     import tifffile
 
@@ -108,8 +113,9 @@ def test_tiff_orientation_tag_is_honoured(tmp_path, caplog, orientation):
         np.testing.assert_array_equal(image.pixels, to_float(stored))
         assert image.info.dpi == (300, 150) and not caplog.records
         return
-    np.testing.assert_array_equal(image.pixels, to_float(apply_orientation(stored, 6)))
+    np.testing.assert_array_equal(image.pixels, to_float(apply_orientation(stored, orientation)))
     assert (image.height, image.width) == (7, 4)
+    assert image.info.dpi == (150, 300)  # turned a quarter: the resolution's axes swap too
 
 
 @pytest.mark.parametrize("failure", ["over Pillow's own pixel limit", "Pillow fails"])
@@ -182,7 +188,7 @@ def test_alpha_is_stored_as_each_format_expects(tmp_path, suffix, dtype, premult
             stored = tif.pages.first.asarray()
             assert tif.pages.first.extrasamples == (2,)  # unassociated alpha
     else:
-        stored = image_io.cv2.cvtColor(image_io.cv2.imread(str(path), -1), image_io.cv2.COLOR_BGRA2RGBA)
+        stored = encoding.cv2.cvtColor(encoding.cv2.imread(str(path), -1), encoding.cv2.COLOR_BGRA2RGBA)
     expected = written.astype(np.float64)
     if premultiplied:
         expected[:, :, :3] *= expected[:, :, 3:]
@@ -278,13 +284,13 @@ def test_existing_file_is_kept_without_overwrite(tmp_path, monkeypatch, appears)
     if appears == "before":
         target.write_bytes(b"original")
     else:
-        encode = image_io.encode_image
+        encode = encoding.encode_image
 
         def encode_while_another_writes(pixels, suffix, *info):
             target.write_bytes(b"original")
             return encode(pixels, suffix, *info)
 
-        monkeypatch.setattr(image_io, "encode_image", encode_while_another_writes)
+        monkeypatch.setattr(encoding, "encode_image", encode_while_another_writes)
     with pytest.raises(FileExistsError):
         write_image(target, samples(np.uint8, 3))
     assert target.read_bytes() == b"original"
@@ -318,7 +324,7 @@ def test_interrupted_write_leaves_no_partial_file(tmp_path, monkeypatch, exc, pr
             self.handle.flush()
             raise exc
 
-    monkeypatch.setattr(image_io.os, "fdopen", lambda fd, mode: HalfWriter(real_fdopen(fd, mode)))
+    monkeypatch.setattr(atomic.os, "fdopen", lambda fd, mode: HalfWriter(real_fdopen(fd, mode)))
     with pytest.raises(type(exc)):
         write_image(target, samples(np.float32, 4, (64, 64)), overwrite=True)
     assert sorted(os.listdir(tmp_path)) == (["out.tif"] if preexisting else [])
@@ -330,7 +336,7 @@ def test_encoder_failure_creates_nothing(tmp_path, monkeypatch):
     def broken(pixels, suffix, *info):
         raise ImageWriteError("encoder crashed")
 
-    monkeypatch.setattr(image_io, "encode_image", broken)
+    monkeypatch.setattr(encoding, "encode_image", broken)
     with pytest.raises(ImageWriteError):
         write_image(tmp_path / "x.png", samples(np.uint8, 3))
     assert os.listdir(tmp_path) == []
@@ -360,7 +366,7 @@ def test_a_group_of_outputs_is_written_whole_or_not_at_all(tmp_path, monkeypatch
         cutout.write_bytes(b"old cut-out")
         preview.write_bytes(b"old preview")
     # the second move into place fails: os.replace with --overwrite, the exclusive link without
-    where, name = (image_io.os, "replace") if preexisting else (image_io, "link_exclusive")
+    where, name = (atomic.os, "replace") if preexisting else (atomic, "link_exclusive")
     real = getattr(where, name)
     error = OSError(28, "No space left on device") if fails == "disk-full" else KeyboardInterrupt()
     calls = []
@@ -374,12 +380,12 @@ def test_a_group_of_outputs_is_written_whole_or_not_at_all(tmp_path, monkeypatch
     monkeypatch.setattr(where, name, second_move_fails)
     files = [(cutout, b"new cut-out"), (preview, b"new preview")]
     with pytest.raises(type(error)):
-        image_io.write_files(files, overwrite=preexisting)
+        atomic.write_files(files, overwrite=preexisting)
     assert sorted(os.listdir(tmp_path)) == (["a.cutout.png", "a.preview.png"] if preexisting else [])
     if preexisting:
         assert cutout.read_bytes() == b"old cut-out" and preview.read_bytes() == b"old preview"
     monkeypatch.undo()
-    image_io.write_files(files, overwrite=preexisting)  # a retry works
+    atomic.write_files(files, overwrite=preexisting)  # a retry works
     assert cutout.read_bytes() == b"new cut-out" and sorted(os.listdir(tmp_path)) == ["a.cutout.png", "a.preview.png"]
 
 
@@ -391,12 +397,12 @@ def test_write_errors_name_the_output_not_the_temporary_file(tmp_path, monkeypat
             raise PermissionError(13, "Permission denied", str(path))
         return real_open(path, *args, **kwargs)
 
-    monkeypatch.setattr(image_io.os, "open", no_permission)
+    monkeypatch.setattr(atomic.os, "open", no_permission)
     with pytest.raises(PermissionError) as error:
         write_image(tmp_path / "x.png", samples(np.uint8, 3))
     assert error.value.filename == str(tmp_path / "x.png")
     with pytest.raises(ImageWriteError, match=f"^cannot write in {tmp_path}: Permission denied$"):
-        image_io.check_writable(tmp_path)
+        atomic.check_writable(tmp_path)
 
 
 # --------------------------------------------------------------------------- what is never decoded
@@ -441,7 +447,7 @@ def test_declared_size_is_checked_before_decoding(tmp_path, monkeypatch, suffix)
 
     monkeypatch.setattr(cv2, "imdecode", never)
     monkeypatch.setattr(tifffile.TiffPage, "asarray", never)
-    with pytest.raises(image_io.ImageTooLargeError, match=r"40 x 30 pixels \(0.0012 megapixels\) is over the "
+    with pytest.raises(decoding.ImageTooLargeError, match=r"40 x 30 pixels \(0.0012 megapixels\) is over the "
                                                           r"limit of 0.0012 megapixels"):
         read_image(path, max_pixels=1199)
 
@@ -471,15 +477,15 @@ def test_files_that_decode_far_larger_than_they_declare_are_refused(tmp_path, mo
         raise AssertionError("decoded before its cost was checked")
 
     # A 16 x 16 picture may take 32 bytes a pixel; the floor for small pictures is left out here.
-    monkeypatch.setattr(image_io, "DECODE_BYTES_FLOOR", 0)
+    monkeypatch.setattr(decoding, "DECODE_BYTES_FLOOR", 0)
     assert read_image(fine).channels == 4
     monkeypatch.setattr(tifffile.TiffPage, "asarray", never)
-    with pytest.raises(image_io.ImageReadError, match=r"decoding would take .* for a 16 x 16 picture"):
+    with pytest.raises(decoding.ImageReadError, match=r"decoding would take .* for a 16 x 16 picture"):
         read_image(path)
 
 
 def test_a_decompression_bomb_is_refused_at_the_default_limit(tmp_path):
     bomb = _bomb_tiff(tmp_path / "bomb.tif", 40000, 40000)  # 1600 megapixels in a file of a few hundred bytes
     assert bomb.stat().st_size < 1000
-    with pytest.raises(image_io.ImageTooLargeError, match="over the limit of 300 megapixels"):
+    with pytest.raises(decoding.ImageTooLargeError, match="over the limit of 300 megapixels"):
         read_image(bomb)

@@ -12,13 +12,12 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 
 from tavelin_host import plugin as plugin_mod  # noqa: E402
-from tavelin_host.inputs import expand_inputs, output_folder  # noqa: E402
-from tavelin_host.naming import plan_names  # noqa: E402
+from tavelin_host.inputs import expand_inputs  # noqa: E402
+from tavelin_host.naming import looks_like_output, output_folder, output_paths, plan_names  # noqa: E402
 from tavelin_host.names import shown  # noqa: E402
 from tavelin_host.devices import DeviceError, TorchTools  # noqa: E402
 from tavelin_host.host import Tools, check_output  # noqa: E402
 from tavelin_host.images import HostImage, ImageTools  # noqa: E402
-from tavelin_host.pipeline import is_own_output, output_paths  # noqa: E402
 from tavelin_host.postprocess import checkerboard, contrasting_colour, preview_image  # noqa: E402
 from tavelin_host.progress import ProgressUI  # noqa: E402
 
@@ -240,7 +239,7 @@ def test_output_names(source, output, depth, preview, expected):
 @pytest.mark.parametrize("name,own", [("x.cutout.png", True), ("x.matte.tif", True), ("x.preview.png", True),
                                       ("cutout.png", False), ("x.png", False), ("x.cutout", False)])
 def test_own_outputs_are_recognised(name, own):
-    assert is_own_output(Path(name)) is own
+    assert (looks_like_output(Path(name)) is not None) is own
 
 
 def test_preview_composites_over_a_checkerboard():
@@ -320,8 +319,8 @@ def test_walks_never_follow_links_to_folders_or_take_a_file_twice(tmp_path):
 
 
 def test_outputs_mirror_the_input_tree_and_keep_the_extension_when_names_meet(tmp_path):
-    from tavelin_host.inputs import Input, is_video
-    from tavelin_host.video import video_output_path
+    from tavelin_host.inputs import Input
+    from tavelin_host.naming import is_video, video_output_path
 
     for name in ("day1/IMG_1.jpg", "day2/IMG_1.jpg", "a.jpg", "a.png", "a.png.png", "b.tif", "c.mp4", "c.avi",
                  "c.cutout/000001.cutout.png", "c.avi.matte/000002.matte.png"):  # frames of earlier clip runs

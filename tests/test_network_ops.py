@@ -1,5 +1,6 @@
 """Operator semantics: TFLite SAME padding, the transposed-convolution custom op,
-and the guided filter's building blocks, each against a direct NumPy version."""
+the guided filter's building blocks, the detector's box merging and the unpacking
+of sparse weights, each against a direct version."""
 
 import sys
 from pathlib import Path
@@ -12,6 +13,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from models import guided_filter  # noqa: E402
 from models.layers import Conv2d, TransposeConvBias, same_padding  # noqa: E402
+from models.people import NMS_IOU, box_iou, weighted_nms  # noqa: E402
+from models.tflite_reader import densify  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:.*torch.jit.script.*:DeprecationWarning")
 
@@ -171,3 +174,26 @@ def test_guided_filter_takes_float32_and_keeps_values_finite_for_large_images():
     out = guided_filter.fast_guided_filter(guide, p, 77, 512, 2, 1e-3)
     assert out.dtype == torch.float32 and out.shape == (1, 1, 300, 2000)
     assert torch.isfinite(out).all()
+
+
+@pytest.mark.parametrize("weighted", [True, False])
+def test_boxes_overlapping_a_little_over_the_threshold_merge(weighted):
+    # Unit squares 0.48 apart: overlap 0.52, union 1.48, IoU 0.351 (just over NMS_IOU 0.3).
+    coords = torch.tensor([[0.0, 0.0, 1.0, 1.0, 7.0], [0.48, 0.0, 1.0, 1.0, 9.0]])
+    scores = torch.tensor([0.9, 0.6])
+    iou = box_iou(coords[0, :4], coords[:, :4])
+    assert iou[0].item() == pytest.approx(1.0) and iou[1].item() == pytest.approx(0.52 / 1.48, abs=1e-6)
+    kept_scores, kept = weighted_nms(scores, coords, NMS_IOU, 10, weighted)
+    assert kept_scores.tolist() == pytest.approx([0.9]) and kept.shape == (1, 5)
+    expected = (coords * scores[:, None]).sum(0) / scores.sum() if weighted else coords[0]
+    torch.testing.assert_close(kept[0], expected)
+
+
+def test_a_sparse_three_by_three_kernel_unpacks_in_traversal_order():
+    # One output, 3 x 3 taps, one input channel (O H W I), stored column by column:
+    # levels O (dense), W (dense), H (sparse, the taps present), I (dense).
+    kernel = np.array([[1, 0, 2], [0, 0, 3], [4, 0, 0]], np.float32)
+    segments, indices = [0, 2, 2, 4], [0, 2, 0, 1]   # column 0: rows 0, 2; 1: none; 2: rows 0, 1
+    values = np.array([1, 4, 2, 3], np.float32)
+    dense = densify(values, [0, 2, 1, 3], [], [1, 3, (segments, indices), 1], (1, 3, 3, 1))
+    np.testing.assert_array_equal(dense[0, :, :, 0], kernel)

@@ -19,9 +19,11 @@ sys.path.insert(0, str(ROOT / "host"))
 
 av = pytest.importorskip("av")
 
-from tavelin_host.image_io import read_image  # noqa: E402
-from tavelin_host.smoothing import MatteSmoother, matte_flicker, matte_lag  # noqa: E402
-from tavelin_host.video import frame_name, matte_video  # noqa: E402
+from tavelin_host.decoding import read_image  # noqa: E402
+from tavelin_host.smoothing import MatteSmoother  # noqa: E402
+from testkit.metrics import matte_flicker, matte_lag  # noqa: E402
+from tavelin_host.naming import frame_name  # noqa: E402
+from tavelin_host.video import matte_video  # noqa: E402
 from test_cli import PLUGIN_DIR, needs_plugin  # noqa: E402
 
 W, H, FRAMES, RATE = 64, 48, 8, 25
@@ -109,6 +111,13 @@ def decoded(path):
     return frames, dict(facts, rotations=rotations), audio
 
 
+def audio_packets(path):
+    """(count, total duration in the stream's time base) of a file's audio packets."""
+    with av.open(str(path)) as container:
+        sizes = [(packet.duration or 0) for packet in container.demux(audio=0) if packet.size]
+    return len(sizes), sum(sizes)
+
+
 def has_person(alpha):
     return alpha.max() > 200 and alpha.min() < 50 and 0.1 < (alpha > 127).mean() < 0.9
 
@@ -151,6 +160,7 @@ def test_each_output_format_keeps_frames_timing_geometry_and_alpha(case, clips, 
     assert frames[0].shape[:2] == (H, W)
     if video_format == "mov":
         assert facts["rotations"] == {ROTATION} and audio == ["aac"] and facts["sar"] == SAR
+        assert audio_packets(target) == audio_packets(clips[clip])  # none lost before the first frame
     else:  # WebM holds no AAC, and PyAV cannot give it the pixel aspect: both are said
         notes = " ".join(result.notes)
         assert "audio not kept" in notes and "pixel aspect 4:3 not kept" in notes and audio == []
@@ -188,16 +198,25 @@ def test_each_clip_is_one_instance_rendered_frame_by_frame(clips, host, tmp_path
 
 @needs_plugin
 @pytest.mark.parametrize("video_format", ["mov", "png"])
-@pytest.mark.parametrize("fault", [KeyboardInterrupt, RuntimeError])
+@pytest.mark.parametrize("fault", [KeyboardInterrupt, RuntimeError, FileExistsError])
 def test_an_interrupted_or_failed_clip_leaves_nothing(fault, video_format, clips, host, tmp_path):
+    """... and a file that appears at the clip's target during the run is kept, the clip failing."""
+    target = tmp_path / ("long.cutout" + ("" if video_format == "png" else f".{video_format}"))
+
     def stop_at_third(done, total):
         if done == 3:
-            raise fault("stop")
+            if fault is FileExistsError:
+                target.write_bytes(b"not ours")
+            else:
+                raise fault("stop")
 
     before = {t.name for t in threading.enumerate()}
     with pytest.raises(fault):
         matte_video(host, clips["long"], out_dir=tmp_path, video_format=video_format, on_frame=stop_at_third)
-    assert list(tmp_path.iterdir()) == []
+    if fault is FileExistsError:
+        assert list(tmp_path.iterdir()) == [target] and target.read_bytes() == b"not ours"
+    else:
+        assert list(tmp_path.iterdir()) == []
     assert {t.name for t in threading.enumerate()} <= before, "decode/encode threads still running"
 
 

@@ -5,7 +5,7 @@
         cutout = host.matte_image(read_image("photo.jpg"), output="cutout")
         write_image("photo.cutout.png", cutout.pixels)
 
-or, in one step, ``host.matte_file("photo.jpg", preview=True)``.
+or, in one step, ``matte_file(host, "photo.jpg", preview=True)``.
 """
 from __future__ import annotations
 
@@ -15,7 +15,8 @@ from .contract import VERSION as __version__
 # importing the package (or only its contract) pulls in neither NumPy nor OpenCV.
 _HOMES = {
     "DeviceError": "devices", "TorchTools": "devices",
-    "ImageReadError": "image_io", "ImageWriteError": "image_io", "read_image": "image_io", "write_image": "image_io",
+    "ImageReadError": "decoding", "read_image": "decoding",
+    "ImageWriteError": "atomic", "write_image": "encoding",
     "HostImage": "images", "ImageTools": "images",
     "PluginError": "plugin", "find_plugin_dir": "plugin", "load_plugin": "plugin",
     "Host": "host",

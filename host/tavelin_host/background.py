@@ -8,7 +8,6 @@ colours above 1 survive.
 """
 from __future__ import annotations
 
-import os
 from pathlib import Path
 
 import numpy as np
@@ -25,8 +24,6 @@ COLOUR_NAMES = {
     "blue": (0, 0, 255),
 }
 # File types a composite keeps from its input (no alpha needed, so JPEG is fine).
-KEEP_SUFFIXES = frozenset({".png", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".bmp", ".exr"})
-OUTPUT_TAG = "composite"
 HEX_DIGITS = frozenset("0123456789abcdef")
 
 
@@ -73,7 +70,7 @@ class Background:
         path = Path(text)
         if not path.is_file():
             raise BackgroundError(f"{text!r} is neither a colour (#rrggbb, white, ...) nor an image file")
-        from .image_io import ImageReadError, read_image
+        from .decoding import ImageReadError, read_image
 
         try:
             picture = read_image(path)
@@ -134,21 +131,4 @@ def cover_crop(values: np.ndarray, height: int, width: int) -> np.ndarray:
     return cv2.resize(middle, (width, height), interpolation=cv2.INTER_AREA if shrinking else cv2.INTER_LINEAR)
 
 
-def composite_path(source: str | os.PathLike, bit_depth: int, out_dir: str | os.PathLike | None = None,
-                   stem: str | None = None) -> Path:
-    """``<stem>.composite.<ext>``: the input's own file type when it can hold the image, else as cut-outs."""
-    from .image_io import WRITE_FORMATS
-    from .pipeline import output_suffix
-
-    source = Path(source)
-    folder = Path(out_dir) if out_dir is not None else source.parent
-    if stem is None:
-        stem = source.stem if source.suffix else source.name
-    suffix = source.suffix.lower()
-    want = {8: np.uint8, 16: np.uint16}.get(bit_depth, np.float32)
-    if suffix not in KEEP_SUFFIXES or want not in WRITE_FORMATS[suffix]:
-        suffix = output_suffix(bit_depth, suffix)
-    return folder / f"{stem}.{OUTPUT_TAG}{suffix}"
-
-
-__all__ = ["Background", "BackgroundError", "composite_path", "cover_crop", "parse_colour"]
+__all__ = ["Background", "BackgroundError", "cover_crop", "parse_colour"]

@@ -15,10 +15,10 @@ from typing import Sequence
 # Only light modules here: --help, usage errors and the checks before the first
 # render need neither NumPy, OpenCV nor torch (those load in parse() and run()).
 from . import __version__
-from .contract import MODE_SIZES, OUTPUT_CODES
+from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
 from .devices import DeviceError, parse_device, parse_precision
-from .inputs import STDIN, VIDEO_FORMATS, Expansion, expand_inputs, is_video, output_folder
-from .naming import plan_names
+from .inputs import Expansion, expand_inputs
+from .naming import FORMATS, OUTPUT_KINDS, STREAM, VIDEO_FORMATS, is_video, output_folder, plan_names
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
@@ -27,10 +27,7 @@ EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
 # Signals that stop a run as Ctrl-C does (cleaned up, exit status 128 + the signal).
 STOP_SIGNALS = ("SIGTERM", "SIGHUP")
-DEFAULT_RESIZE_MODE = 1
-DEFAULT_MAX_MEGAPIXELS = 300  # image_io.DEFAULT_MAX_PIXELS, in megapixels
-OUTPUT_KINDS = tuple(OUTPUT_CODES)
-FORMATS = ("png", "tif", "exr")
+DEFAULT_MAX_MEGAPIXELS = DEFAULT_MAX_PIXELS // 1_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -79,7 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
     existing.add_argument("--overwrite", action="store_true", help="replace existing outputs (inputs never are)")
     existing.add_argument("--skip-existing", action="store_true",
                           help="leave inputs whose outputs all exist untouched (counted as skipped)")
-    parser.add_argument("--format", choices=FORMATS,
+    parser.add_argument("--format", choices=tuple(FORMATS),
                         help="file type of the cut-out or matte (default: png, float images tif or exr)")
     parser.add_argument("--max-megapixels", type=_megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
                         help="refuse images that declare more pixels than this, before decoding them "
@@ -133,7 +130,8 @@ def _megapixels_arg(value: str) -> float:
 
 
 def _one_line(exc: BaseException) -> str:
-    from .image_io import ImageReadError, ImageTooLargeError, ImageWriteError
+    from .atomic import ImageWriteError
+    from .decoding import ImageReadError, ImageTooLargeError
     from .pipeline import OutputExistsError, Skipped, WouldOverwriteInputError
     from .video import VideoReadError, VideoWriteError
 
@@ -199,11 +197,11 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     args = build_parser().parse_args(argv)
     ui = ProgressUI(quiet=True if args.quiet else None)
     say = lambda line: ui.write(f"tavelin: {line}")  # noqa: E731
-    to_stdout = args.output_dir == STDIN
+    to_stdout = args.output_dir == STREAM
     if to_stdout and sys.stdout is None:
         say("standard output is closed: there is nowhere to write the image (-o -); use -o DIR")
         return EXIT_USAGE
-    if STDIN in args.inputs and sys.stdin is None:
+    if STREAM in args.inputs and sys.stdin is None:
         say("standard input is closed: there is no image to read (-)")
         return EXIT_USAGE
     if to_stdout:
@@ -213,7 +211,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         if sys.stdout.isatty():
             say("standard output is a terminal: redirect it to a file or a pipe, or use -o DIR")
             return EXIT_USAGE
-    if args.inputs.count(STDIN) > 1:
+    if args.inputs.count(STREAM) > 1:
         say("standard input (-) can be read only once")
         return EXIT_USAGE
 
@@ -222,7 +220,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     plan_names(expansion.inputs, out_dir)
     from .pipeline import MatteOptions  # NumPy and OpenCV, needed from here on
 
-    options = MatteOptions(out_dir=STDIN if to_stdout else out_dir, output=args.output,
+    options = MatteOptions(out_dir=STREAM if to_stdout else out_dir, output=args.output,
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
                            max_pixels=int(args.max_megapixels * 1e6), background=args.background)
@@ -273,7 +271,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
 def _folders_writable(plan: Run, out_dir: Path | None) -> bool:
     """Each folder outputs will go to can take a new file (tried: permissions, read-only
     mounts and ACLs all count); one line for each that cannot."""
-    from .image_io import ImageWriteError, check_writable
+    from .atomic import ImageWriteError, check_writable
 
     if out_dir is not None:
         try:
@@ -312,10 +310,10 @@ def run(plan: Run) -> int | None:
     # Stills go through the overlapped batch; clips after them, each with its own
     # decode/render/encode threads.
     clips = [item for item in plan.expansion.inputs if not item.is_stdin and is_video(item.path)]
-    items = [Item(item.path, output_folder(item, None if out_dir == STDIN else out_dir), item.stem)
+    items = [Item(item.path, output_folder(item, None if out_dir == STREAM else out_dir), item.stem)
              for item in plan.expansion.inputs if item not in clips]
     inputs = {Path(os.path.realpath(item.path)) for item in plan.expansion.inputs if not item.is_stdin}
-    stdout = sys.stdout.buffer if out_dir == STDIN else None
+    stdout = sys.stdout.buffer if out_dir == STREAM else None
     stdin = sys.stdin.buffer if any(item.is_stdin for item in plan.expansion.inputs) else None
     batch = Batch(items, plan.options, inputs, stdin=stdin, stdout=stdout)
     batch.start()  # the first file is read while torch and the plug-in load

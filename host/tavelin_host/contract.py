@@ -24,6 +24,13 @@ WEIGHT_FILES = (FLOAT32_WEIGHTS, FLOAT16_WEIGHTS)
 # The network's input side for each resize mode (the index); 0: the image's own size.
 MODE_SIZES = (0, 256, 512, 1024)
 
+# The resize mode a render gets when none is given (the plug-in's own parameter default).
+DEFAULT_RESIZE_MODE = 1
+
+# The most pixels an image read by the stand-in host may declare unless the caller allows
+# more: 300 megapixels, about 1.2 GB as 8-bit RGBA and 4.8 GB as float.
+DEFAULT_MAX_PIXELS = 300_000_000
+
 # Output codes (the members of the plug-in's OutputEnum), by the names the host gives them.
 LUMA_MATTE = 1
 CUTOUT = 2

@@ -4,15 +4,13 @@ from __future__ import annotations
 import asyncio
 import itertools
 import os
-from pathlib import Path
 from typing import Any, Callable, Mapping
 
 import numpy as np
 
-from .contract import CUTOUT, MODE_SIZES, OUTPUT_CODES
+from .contract import CUTOUT, DEFAULT_RESIZE_MODE, MODE_SIZES, OUTPUT_CODES
 from .devices import TorchTools, empty_cache
 from .images import HostImage, ImageTools
-from .pipeline import matte_file  # the pipeline takes a Host; it never imports this module
 from .plugin import load_plugin
 from .postprocess import finish
 from .progress import ProgressUI
@@ -150,7 +148,7 @@ class Host:
         """Render one host image with raw plug-in parameters ({"output": 1|2, "resize_mode": 0..3})."""
         return self._run(self.render_async(image, params or {}, on_progress, instance_id))
 
-    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = 1) -> HostImage:
+    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = DEFAULT_RESIZE_MODE) -> HostImage:
         """The plug-in's own output for ``image``, checked: nothing of the post-process step applied."""
         params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
         result = self.render(image, params)
@@ -162,7 +160,7 @@ class Host:
         image: HostImage | np.ndarray,
         *,
         output: str | int = "cutout",
-        resize_mode: int = 1,
+        resize_mode: int = DEFAULT_RESIZE_MODE,
         decontaminate: bool = False,
     ) -> HostImage:
         """Matte one image.
@@ -180,11 +178,6 @@ class Host:
             cutout = finish(image, result, "cutout", decontaminate=decontaminate)["cutout"]
             result = HostImage(cutout, result.bit_depth)
         return result
-
-    def matte_file(self, source: str | os.PathLike, **options: Any) -> list[Path]:
-        """Matte one file and write its outputs (see ``tavelin_host.pipeline.matte_file``)."""
-        return matte_file(self, source, **options)
-
 
 def check_output(result: HostImage, image: HostImage, output: int) -> None:
     """The plug-in's output must have the input's size and bit depth and the kind's channels."""

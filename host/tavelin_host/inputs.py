@@ -1,4 +1,4 @@
-"""From the command line's INPUT arguments to the files of a run and their output names.
+"""From the command line's INPUT arguments to the files of a run.
 
 Folders and glob patterns are walked without ever following a symbolic link to
 a folder (a link to ``.`` would make the walk endless), and every file is
@@ -17,21 +17,9 @@ from pathlib import Path
 from typing import Iterator, Sequence
 
 from .names import shown
+from .naming import MEDIA_EXTENSIONS, STREAM, looks_like_output
 
 GLOB_CHARS = frozenset("*?[")
-STDIN = "-"
-# Extensions read in folder and glob mode (image_io reads these).
-IMAGE_EXTENSIONS = frozenset({".png", ".jpg", ".jpeg", ".jpe", ".jfif", ".webp", ".bmp", ".tif", ".tiff", ".exr"})
-# What this tool writes: <stem>.<tag><suffix>.
-# Clips go through the video pipeline; the CLI takes them beside images.
-VIDEO_SUFFIXES = frozenset({
-    ".mp4", ".m4v", ".mov", ".qt", ".mkv", ".webm", ".avi", ".mpg", ".mpeg", ".ts", ".mts", ".m2ts",
-    ".wmv", ".flv", ".3gp", ".ogv", ".mxf", ".y4m",
-})
-VIDEO_FORMATS = ("mov", "webm", "png")
-MEDIA_EXTENSIONS = IMAGE_EXTENSIONS | VIDEO_SUFFIXES
-OUTPUT_TAGS = ("cutout", "matte", "preview", "composite")
-OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm")
 
 NOT_IMAGES = "not an image type by extension"
 OWN_OUTPUTS = "written by tavelin for an input beside them"
@@ -51,7 +39,7 @@ class Input:
 
     @property
     def is_stdin(self) -> bool:
-        return str(self.path) == STDIN
+        return str(self.path) == STREAM
 
 
 @dataclass
@@ -153,8 +141,8 @@ def expand_inputs(patterns: Sequence[str], recursive: bool, out_dir: str | os.Pa
     result = Expansion()
     candidates: list[tuple[Input, str]] = []  # found in a folder or by a pattern, with that argument
     for pattern in patterns:
-        if pattern == STDIN:
-            result.inputs.append(Input(Path(STDIN), named=True))
+        if pattern == STREAM:
+            result.inputs.append(Input(Path(STREAM), named=True))
             continue
         if has_magic(pattern) and not os.path.lexists(pattern):
             matches = list(_glob(pattern, recursive))
@@ -190,15 +178,6 @@ def expand_inputs(patterns: Sequence[str], recursive: bool, out_dir: str | os.Pa
     return result
 
 
-def _looks_like_output(path: Path) -> tuple[str, str] | None:
-    """(folder-independent stem, tag) when the name has the shape of an output, else None."""
-    name, suffix = path.name, path.suffix.lower()
-    if suffix not in OUTPUT_SUFFIXES:
-        return None
-    stem, _, tag = name[: -len(suffix)].rpartition(".")
-    return (stem, tag) if stem and tag in OUTPUT_TAGS else None
-
-
 def _output_bases(item: Input, out_dir: Path | None) -> set[tuple[str, str]]:
     """The (folder, stem) pairs this tool may have named outputs of ``item`` by."""
     stems = {item.path.stem, item.path.name}
@@ -209,12 +188,12 @@ def _output_bases(item: Input, out_dir: Path | None) -> set[tuple[str, str]]:
 
 
 def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_dir) -> list[Input]:
-    out_dir = Path(out_dir) if out_dir is not None and str(out_dir) != STDIN else None
+    out_dir = Path(out_dir) if out_dir is not None and str(out_dir) != STREAM else None
     images = [(item, arg) for item, arg in candidates if item.path.suffix.lower() in MEDIA_EXTENSIONS]
     for item, _ in candidates:
         if item.path.suffix.lower() not in MEDIA_EXTENSIONS:
             result.skipped[NOT_IMAGES].append(item.path)
-    sources = [item for item, _ in images if _looks_like_output(item.path) is None]
+    sources = [item for item, _ in images if looks_like_output(item.path) is None]
     sources += [item for item in result.inputs if not item.is_stdin]
     bases: set[tuple[str, str]] = set()
     for item in sources:
@@ -225,7 +204,7 @@ def _drop_skipped(candidates: list[tuple[Input, str]], result: Expansion, out_di
     survivors = defaultdict(int)
     listings: dict[Path, set[str]] = {}
     for item, arg in images:
-        shape = _looks_like_output(item.path)
+        shape = looks_like_output(item.path)
         if shape is not None and (
             (os.path.abspath(item.path.parent), shape[0]) in bases or _source_beside(item.path.parent, shape[0], listings)
             or _clip_frame(item.path, shape, bases, listings)
@@ -268,18 +247,9 @@ def _unique(inputs: list[Input]) -> list[Input]:
     seen: set[str] = set()
     unique = []
     for item in inputs:
-        key = STDIN if item.is_stdin else os.path.realpath(item.path)
+        key = STREAM if item.is_stdin else os.path.realpath(item.path)
         if key not in seen:
             seen.add(key)
             unique.append(item)
     return unique
 
-
-def output_folder(item: Input, out_dir: str | os.PathLike | None) -> Path:
-    if out_dir is None or str(out_dir) == STDIN:
-        return Path() if item.is_stdin else item.path.parent
-    return Path(out_dir) / item.subfolder
-
-
-def is_video(path: str | os.PathLike) -> bool:
-    return Path(path).suffix.lower() in VIDEO_SUFFIXES

@@ -4,10 +4,10 @@ Each step is one function over a ``Job`` (one input file and its outputs), so a
 batch can run the steps of different files side by side: ``Batch`` reads the
 next file and post-processes and writes the previous one on two I/O threads
 while the current one renders on the calling thread (the plug-in itself only
-ever runs there); ``matte_file`` runs them in a row. Reading and writing live
-in image_io, rendering in host, post-processing in postprocess; this module
-names the outputs and keeps a run from overwriting its inputs or its own
-outputs. The outputs of one input are written together: all of them or none.
+ever runs there); ``matte_file`` runs them in a row. Reading lives in decoding,
+writing in encoding and atomic, rendering in host, post-processing in
+postprocess; this module names the outputs and keeps a run from overwriting its
+inputs or its own outputs. The outputs of one input are written together: all of them or none.
 """
 from __future__ import annotations
 
@@ -16,29 +16,27 @@ from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Sequence
+from typing import TYPE_CHECKING, BinaryIO, Callable, Collection, MutableSet, Protocol, Sequence
 
 import numpy as np
 
-from .contract import OUTPUT_CODES
-from .image_io import (
-    DEFAULT_MAX_PIXELS, decode_image, encode_image, file_samples, read_image, read_stream, write_files, write_stream,
-)
+from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE
+from .atomic import write_files, write_stream
+from .decoding import decode_image, read_image, read_stream
+from .encoding import encode_image, file_samples
 from .images import HostImage
 from .names import shown
+from .naming import STREAM, composite_path, output_paths
 from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
     from .background import Background
-    from .host import Host
 
-OUTPUT_KINDS = tuple(OUTPUT_CODES)
-OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", "composite")
-PREVIEW_SUFFIX = ".png"
-# --format: the container of the main output (default: by bit depth, see output_suffix).
-FORMATS = {"png": ".png", "tif": ".tif", "exr": ".exr"}
-# The out_dir that means standard output (and, as a source, standard input).
-STREAM = "-"
+
+class Renderer(Protocol):
+    """What the pipeline needs of a host: one image rendered and checked (``Host`` is one)."""
+
+    def render_image(self, image: HostImage, *, output: str | int = ..., resize_mode: int = ...) -> HostImage: ...
 
 
 class OutputExistsError(FileExistsError):
@@ -47,40 +45,6 @@ class OutputExistsError(FileExistsError):
 
 class WouldOverwriteInputError(Exception):
     """An output name is the name of an input of this run."""
-
-
-def output_suffix(bit_depth: int, source_suffix: str, format: str | None = None) -> str:
-    """PNG for 8- and 16-bit images; float images stay float: OpenEXR when they came from one, else TIFF.
-    ``format`` ("png", "tif", "exr") decides instead when given."""
-    if format is not None:
-        return FORMATS[format]
-    if bit_depth in (8, 16):
-        return ".png"
-    return ".exr" if source_suffix.lower() == ".exr" else ".tif"
-
-
-def output_paths(
-    source: str | os.PathLike, output: str, bit_depth: int, *, out_dir: str | os.PathLike | None = None,
-    preview: bool = False, stem: str | None = None, format: str | None = None,
-) -> dict[str, Path]:
-    """``<stem>.<output><ext>`` and, with a preview, ``<stem>.preview.png``, in out_dir or beside the source.
-    ``stem`` defaults to the source's name without its extension."""
-    if output not in OUTPUT_KINDS:
-        raise ValueError(f"output must be one of {OUTPUT_KINDS}, got {output!r}")
-    source = Path(source)
-    folder = Path(out_dir) if out_dir is not None else source.parent
-    if stem is None:
-        stem = source.stem if source.suffix else source.name
-    paths = {output: folder / f"{stem}.{output}{output_suffix(bit_depth, source.suffix, format)}"}
-    if preview:
-        paths["preview"] = folder / f"{stem}.preview{PREVIEW_SUFFIX}"
-    return paths
-
-
-def is_own_output(path: Path) -> bool:
-    """Whether a file name looks like one this tool writes (``x.cutout.png`` and the like)."""
-    parts = path.name.split(".")
-    return len(parts) >= 3 and parts[-2] in OUTPUT_TAGS
 
 
 def check_targets(
@@ -103,7 +67,7 @@ class MatteOptions:
 
     out_dir: str | os.PathLike | None = None
     output: str = "cutout"
-    resize_mode: int = 1
+    resize_mode: int = DEFAULT_RESIZE_MODE
     preview: bool = False
     decontaminate: bool = False
     overwrite: bool = False
@@ -153,8 +117,6 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     paths = output_paths(source, options.rendered, image.bit_depth, out_dir=folder, preview=options.preview,
                          stem=stem, format=options.format)
     if options.background is not None:
-        from .background import composite_path
-
         paths["composite"] = composite_path(source, image.bit_depth, folder, stem=stem)
         del paths["cutout"]
     if str(options.out_dir) != STREAM:
@@ -169,8 +131,6 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
 
 def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
     """Whether every output the options ask for is there, whatever bit depth named it."""
-    from .background import composite_path
-
     depths = (8, 16, 32)
     main = "composite" if options.background is not None else options.output
     for kind in (main, *(("preview",) if options.preview else ())):
@@ -184,7 +144,7 @@ def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None
     return True
 
 
-def render(host: "Host", job: Job, options: MatteOptions) -> Job:
+def render(host: Renderer, job: Job, options: MatteOptions) -> Job:
     job.result = host.render_image(job.image, output=options.rendered, resize_mode=options.resize_mode)
     return job
 
@@ -228,12 +188,12 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
 
 
 def matte_file(
-    host: "Host",
+    host: Renderer,
     source: str | os.PathLike,
     *,
     out_dir: str | os.PathLike | None = None,
     output: str = "cutout",
-    resize_mode: int = 1,
+    resize_mode: int = DEFAULT_RESIZE_MODE,
     preview: bool = False,
     decontaminate: bool = False,
     overwrite: bool = False,
@@ -251,7 +211,7 @@ def matte_file(
     return run_file(host, source, options, inputs, claimed if claimed is not None else set()).written
 
 
-def run_file(host: "Host", source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path],
+def run_file(host: Renderer, source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path],
              claimed: MutableSet[Path]) -> Job:
     """The four steps for one file, in a row; the finished job (``job.written``, ``job.warnings``)."""
     job = post_process(render(host, read(source, options, inputs, claimed), options), options)
@@ -311,7 +271,7 @@ class Batch:
         write(job, self.options, self.claimed, self.stdout)
         return job
 
-    def run(self, host: "Host", report: Callable[[Item, object], None]) -> None:
+    def run(self, host: Renderer, report: Callable[[Item, object], None]) -> None:
         """Render every item (on this thread), reporting each; call close() afterwards."""
         writing: deque[tuple[Item, Future]] = deque()
         try:
@@ -363,6 +323,6 @@ class Batch:
 
 __all__ = [
     "Batch", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
-    "check_targets", "is_own_output", "matte_file", "output_paths", "output_suffix", "post_process", "read", "render", "run_file",
+    "Renderer", "check_targets", "matte_file", "post_process", "read", "render", "run_file",
     "write",
 ]

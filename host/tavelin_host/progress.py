@@ -64,10 +64,6 @@ class ProgressUI:
     def files_done(self) -> None:
         self._files_open = 0
 
-    def lines(self) -> "LineWriter":
-        """A text stream whose complete lines go through ``write`` (for redirecting prints)."""
-        return LineWriter(self.write)
-
     def write(self, line: str) -> None:
         """One line on stderr that does not tear an open bar apart."""
         from tqdm import tqdm

@@ -15,7 +15,6 @@ from __future__ import annotations
 import contextlib
 import os
 import queue
-import secrets
 import shutil
 import threading
 import time
@@ -26,8 +25,10 @@ from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
 
 import numpy as np
 
+from .atomic import create_temporary, place, temporary_folder
+from .contract import DEFAULT_RESIZE_MODE
 from .images import HostImage, from_float, host_dtype, to_float
-from .inputs import VIDEO_FORMATS, VIDEO_SUFFIXES, is_video
+from .naming import frame_name, video_output_path
 from .names import shown
 
 if TYPE_CHECKING:
@@ -123,25 +124,6 @@ class VideoResult:
 
 
 # --------------------------------------------------------------------------- naming
-
-
-def video_output_path(
-    source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None,
-    stem: str | None = None,
-) -> Path:
-    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence
-    (``stem``: as the run planned it, see naming; default the source's name less its extension)."""
-    if video_format not in VIDEO_FORMATS:
-        raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")
-    source = Path(source)
-    folder = Path(out_dir) if out_dir is not None else source.parent
-    suffix = "" if video_format == "png" else f".{video_format}"
-    return folder / f"{stem or source.stem}.{kind}{suffix}"
-
-
-def frame_name(index: int, kind: str) -> str:
-    """A PNG sequence's file names, ``000001.cutout.png`` on: own outputs to a folder scan."""
-    return f"{index:06d}.{kind}.png"
 
 
 # --------------------------------------------------------------------------- reading
@@ -261,7 +243,7 @@ class _Writer:
         if video_format == "png":
             try:
                 with _stop_signals_held():
-                    self.temp = _temporary_folder(target)
+                    self.temp = temporary_folder(target)
             except BaseException:
                 self.discard()
                 raise
@@ -269,8 +251,6 @@ class _Writer:
                 notes.append("audio not kept: a PNG sequence has no sound")
             return
         import av
-
-        from .image_io import create_temporary
 
         self._early_audio: list = []
         try:
@@ -341,7 +321,7 @@ class _Writer:
             self._early_audio.clear()
             return
         if self.video_format == "png":
-            from .image_io import encode_image
+            from .encoding import encode_image
 
             deep = self.info.deep
             samples = from_float(to_float(pixels), np.uint16) if deep and pixels.dtype != np.uint16 else pixels
@@ -388,23 +368,7 @@ class _Writer:
 
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
-        from .image_io import link_exclusive
-
-        target = self.target
-        if self.temp.is_dir():
-            if os.path.lexists(target):
-                if not overwrite:
-                    raise FileExistsError(f"{target} already exists")
-                old = _temporary_folder(target)
-                os.replace(target, old / "replaced")
-                os.rename(self.temp, target)
-                shutil.rmtree(old, ignore_errors=True)
-            else:
-                os.rename(self.temp, target)
-        elif overwrite:
-            os.replace(self.temp, target)
-        else:
-            link_exclusive(str(self.temp), target)
+        place(self.temp, self.target, overwrite)
 
 
 @contextlib.contextmanager
@@ -422,18 +386,6 @@ def _stop_signals_held():
         yield
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-def _temporary_folder(target: Path) -> Path:
-    """A new hidden folder beside ``target`` (mode 0o777 less the umask, as any folder the user makes)."""
-    for _ in range(100):
-        folder = target.parent / f".{target.name}.{secrets.token_hex(4)}.part"
-        try:
-            folder.mkdir(0o777)
-            return folder
-        except FileExistsError:
-            continue
-    raise FileExistsError(f"no free temporary name beside {target}")
 
 
 def _av_samples(pixels: np.ndarray) -> tuple[np.ndarray, str]:
@@ -460,7 +412,7 @@ def matte_video(
     *,
     out_dir: str | os.PathLike | None = None,
     output: str = "cutout",
-    resize_mode: int = 1,
+    resize_mode: int = DEFAULT_RESIZE_MODE,
     decontaminate: bool = False,
     overwrite: bool = False,
     video_format: str = "mov",
@@ -551,7 +503,7 @@ def _naming_the_output(exc: BaseException, temp: Path, target: Path) -> VideoWri
 
 def _check_frame_size(width: int, height: int, max_pixels: int | None) -> None:
     if max_pixels is not None and width * height > max_pixels:
-        from .image_io import megapixels
+        from .decoding import megapixels
 
         raise VideoReadError(f"{width} x {height} pixels a frame ({megapixels(width * height)} megapixels) is over "
                              f"the limit of {megapixels(max_pixels)} megapixels (--max-megapixels raises it)")
@@ -743,6 +695,6 @@ def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **option
 
 
 __all__ = [
-    "ENCODINGS", "VIDEO_FORMATS", "VIDEO_SUFFIXES", "VideoReadError", "VideoResult", "VideoWriteError",
-    "frame_name", "is_video", "matte_video", "matte_video_shown", "run_clip", "video_output_path",
+    "ENCODINGS", "VideoReadError", "VideoResult", "VideoWriteError",
+    "matte_video", "matte_video_shown", "run_clip",
 ]

@@ -15,9 +15,12 @@ PluginGlobals &plugin_globals() {
 
 }  // namespace tavelin
 
-namespace tavelin::runtime {
+namespace tavelin {
+
+namespace {
 
 void populate_module(py::handle, py::dict ns) {
+    using runtime::bind_from;
     bind_from(ns, "typing", {"TYPE_CHECKING"});
     bind_from(ns, "enum", {"IntEnum"});
     // `Dict` is bound though nothing uses it: hosts may read it. CONTRACT.md "module".
@@ -34,4 +37,18 @@ void populate_module(py::handle, py::dict ns) {
     ns[contract::CLASS_NAME] = create_plugin_class();
 }
 
-}  // namespace tavelin::runtime
+}  // namespace
+
+}  // namespace tavelin
+
+// The plug-in's identity, as the runtime below it asks for it.
+const tavelin::runtime::ModuleIdentity &tavelin::runtime::module_identity() {
+    static constexpr ModuleIdentity identity = {
+        contract::MODULE_NAME, contract::INTERPRETER_CHANGE_ERROR, contract::REINITIALISATION_ERROR,
+        tavelin::populate_module,
+    };
+    return identity;
+}
+
+// The single export.
+extern "C" PYBIND11_EXPORT PyObject *PyInit_Tavelin() { return tavelin::runtime::init_module(); }

@@ -2,7 +2,6 @@
 // (send, throw, close, finalisation) driving a CoroutineBody.
 #include "coroutine.hpp"
 
-#include "../matting/contract.hpp"
 #include "heap_type.hpp"
 #include "module.hpp"
 
@@ -523,7 +522,7 @@ PyObject *get_frame(PyObject *self, void *) noexcept {
         const char *name = PyUnicode_AsUTF8(c->name);
         if (!name) return nullptr;
         py::object code = py::reinterpret_steal<py::object>(
-            reinterpret_cast<PyObject *>(PyCode_NewEmpty(contract::MODULE_NAME, name, 0)));
+            reinterpret_cast<PyObject *>(PyCode_NewEmpty(module_identity().name, name, 0)));
         if (!code) return nullptr;
         PyObject *globals = PyModule_GetDict(module_state().module.ptr());
         c->frame = reinterpret_cast<PyObject *>(PyFrame_New(
@@ -630,8 +629,8 @@ PyType_Slot wrapper_slots[] = {
 constexpr unsigned kTypeFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-const std::string coroutine_type_name = std::string(contract::MODULE_NAME) + ".coroutine";
-const std::string wrapper_type_name = std::string(contract::MODULE_NAME) + ".coroutine_wrapper";
+const std::string coroutine_type_name = std::string(module_identity().name) + ".coroutine";
+const std::string wrapper_type_name = std::string(module_identity().name) + ".coroutine_wrapper";
 
 PyType_Spec coroutine_spec = {coroutine_type_name.c_str(), sizeof(Coroutine), 0, kTypeFlags, coroutine_slots};
 PyType_Spec wrapper_spec = {wrapper_type_name.c_str(), sizeof(CoroutineWrapper), 0, kTypeFlags, wrapper_slots};

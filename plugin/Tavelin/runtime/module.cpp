@@ -2,7 +2,6 @@
 // slots, the one-interpreter rule, and the from-import the exec step uses.
 #include "module.hpp"
 
-#include "../matting/contract.hpp"
 #include "coroutine.hpp"
 #include "native_function.hpp"
 
@@ -27,7 +26,7 @@ PyObject *g_module = nullptr;   // strong reference once the exec slot has run
 bool check_single_interpreter() {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (interpreter != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, contract::INTERPRETER_CHANGE_ERROR);
+        PyErr_SetString(PyExc_ImportError, module_identity().interpreter_change_error);
         return false;
     }
     int64_t current = PyInterpreterState_GetID(interpreter);
@@ -36,7 +35,7 @@ bool check_single_interpreter() {
         return current != -1;
     }
     if (g_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError, contract::INTERPRETER_CHANGE_ERROR);
+        PyErr_SetString(PyExc_ImportError, module_identity().interpreter_change_error);
         return false;
     }
     return true;
@@ -91,16 +90,17 @@ void execute(PyObject *m) {
     // In place before any class is made: Params' annotations are looked up
     // through it. CONTRACT.md "module".
     py::dict modules = py::reinterpret_borrow<py::dict>(PyImport_GetModuleDict());
-    if (!modules.contains(contract::MODULE_NAME)) modules[contract::MODULE_NAME] = module;
+    const char *name = module_identity().name;
+    if (!modules.contains(name)) modules[name] = module;
 
-    populate_module(module, ns);
+    module_identity().populate(module, ns);
     module_state().module = module;
 }
 
 int module_exec(PyObject *m) noexcept {
     if (g_module) {
         if (g_module == m) return 0;
-        PyErr_SetString(PyExc_RuntimeError, contract::REINITIALISATION_ERROR);
+        PyErr_SetString(PyExc_RuntimeError, module_identity().reinitialisation_error);
         return -1;
     }
     g_module = Py_NewRef(m);
@@ -123,7 +123,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    contract::MODULE_NAME,  // m_name
+    nullptr,                // m_name: the identity's, set by init_module
     nullptr,                // m_doc
     0,                      // m_size: the state is process-wide, see ModuleState
     nullptr,                // m_methods
@@ -150,6 +150,9 @@ void bind_from(py::dict ns, const char *module_name, std::initializer_list<const
     }
 }
 
-}  // namespace tavelin::runtime
+PyObject *init_module() noexcept {
+    module_def.m_name = module_identity().name;
+    return PyModuleDef_Init(&module_def);
+}
 
-extern "C" PYBIND11_EXPORT PyObject *PyInit_Tavelin() { return PyModuleDef_Init(&tavelin::runtime::module_def); }
+}  // namespace tavelin::runtime

@@ -25,9 +25,22 @@ ModuleState &module_state();
 // otherwise it is imported with the names as from-list.
 void bind_from(py::dict ns, const char *module_name, std::initializer_list<const char *> names);
 
-// Defined by the plug-in layer: binds the module's names into `ns`, the
+// Who the module is, told to the runtime by the layer above it (the plug-in
+// defines this once): the runtime names the module and its types after
+// `name`, refuses a second interpreter or a second execution with the two
+// texts, and calls `populate` to bind the module's names into `ns`, the
 // namespace of `module`, after the runtime's types are ready and sys.modules
-// holds the module.
-void populate_module(py::handle module, py::dict ns);
+// holds the module. Constant data, so it may be read during static
+// initialisation.
+struct ModuleIdentity {
+    const char *name;
+    const char *interpreter_change_error;
+    const char *reinitialisation_error;
+    void (*populate)(py::handle module, py::dict ns);
+};
+const ModuleIdentity &module_identity();
+
+// The module's init function's body: the plug-in's PyInit_<name> returns it.
+PyObject *init_module() noexcept;
 
 }  // namespace tavelin::runtime

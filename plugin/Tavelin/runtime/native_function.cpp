@@ -2,7 +2,6 @@
 // on instances, and the attributes inspect and asyncio read.
 #include "native_function.hpp"
 
-#include "../matting/contract.hpp"
 #include "boundary.hpp"
 #include "heap_type.hpp"
 #include "module.hpp"
@@ -86,7 +85,7 @@ PyObject *get_name(PyObject *self, void *) noexcept {
     return PyUnicode_FromString(as_function(self)->spec->params.function_name);
 }
 PyObject *get_qualname(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->qualname); }
-PyObject *get_module(PyObject *, void *) noexcept { return PyUnicode_FromString(contract::MODULE_NAME); }
+PyObject *get_module(PyObject *, void *) noexcept { return PyUnicode_FromString(module_identity().name); }
 PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
 PyObject *get_annotations(PyObject *, void *) noexcept { return PyDict_New(); }
 PyObject *get_text_signature(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->text_signature); }
@@ -134,7 +133,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-const std::string function_type_name = std::string(contract::MODULE_NAME) + ".function";
+const std::string function_type_name = std::string(module_identity().name) + ".function";
 
 PyType_Spec function_spec = {
     function_type_name.c_str(),
@@ -157,7 +156,7 @@ std::string text_signature(const ParameterList &params) {
 py::object make_code(const FunctionSpec *spec, const char *qualname) {
     const ParameterList &params = spec->params;
     py::object code =
-        steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(contract::MODULE_NAME, params.function_name, 0)));
+        steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(module_identity().name, params.function_name, 0)));
     py::tuple varnames(params.count);
     for (Py_ssize_t i = 0; i < params.count; ++i) varnames[i] = py::str(params.names[i]);
     int flags = kCoOptimized | kCoNewLocals | (spec->coroutine ? kCoCoroutine : 0);
