@@ -74,11 +74,17 @@ def counted(stage):
 
 
 def find(stage, image):
-    """(found, detector batches, segmenter batches) of the eager stage on a BGR image."""
+    """(found, detector batches, segmenter batches) of the eager stage on a BGR image.
+
+    With no detection the segmenter's look at the whole frame is counted too, though
+    the network file skips it where the selfie network sees no subject at all.
+    """
     det, seg = counted(stage)
     bgr = torch.from_numpy(image).float().permute(2, 0, 1)[None]
     with torch.no_grad():
-        everywhere, crops, _ = stage.find(bgr)
+        everywhere, crops, _, undetected = stage.find(bgr)
+        if undetected and stage.frame_person(bgr):
+            everywhere = True
     found = f"{crops.shape[0]}{'+all' if everywhere else ''}"
     return found, list(det.batches), list(seg.batches)
 

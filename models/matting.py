@@ -31,6 +31,10 @@ REFINE_WORK_SIZE = 512
 # network from about 3:2 on (mean IoU 0.90 against 0.73 at 1.51, 0.87 against
 # 0.65 at 1.60); at 4:3 the square network was still better (0.94 against 0.90).
 LANDSCAPE_MIN_ASPECT = 1.5
+# With no person detected, a selfie probability that stays below this everywhere
+# is taken as no subject at all, without asking the segmenter: the same coverage
+# below which the host reports "no person found".
+SUBJECT_SEEN = 0.9
 
 
 class Matting(nn.Module):
@@ -62,6 +66,7 @@ class Matting(nn.Module):
         self.radius = float(radius)
         self.eps = float(eps)
         self.work_size = int(work_size)
+        self.subject_seen = SUBJECT_SEEN
         # Follows .half() and .to(device): tells probability() the weights' precision.
         self.register_buffer("dtype_probe", torch.zeros(1), persistent=True)
 
@@ -94,11 +99,18 @@ class Matting(nn.Module):
         w = image.shape[1]
         # The image as (1, 3, H, W) without a copy; blue-green-red, 0..255.
         bgr = image.float().permute(2, 0, 1).unsqueeze(0)
-        everywhere, crops, person_probability = self.people.find(bgr)
-        if not everywhere and crops.shape[0] == 0:
+        everywhere, crops, person_probability, undetected = self.people.find(bgr)
+        if not everywhere and crops.shape[0] == 0 and not undetected:
             # Nobody in the picture: nothing of it is the subject.
             return image.new_zeros([h, w, 1])
         prob = self.probability(bgr)
+        if undetected:
+            # No detection at all.  The segmenter's look at the whole frame (a person
+            # whose face is hidden) is only worth its cost where the selfie network
+            # sees a subject.
+            if float(prob.max()) < self.subject_seen or not self.people.frame_person(bgr):
+                return image.new_zeros([h, w, 1])
+            everywhere = True
         if self.refine:
             long_side = max(h, w)
             scale = min(1.0, float(self.work_size) / float(long_side))

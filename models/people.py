@@ -411,14 +411,15 @@ class PersonStage(nn.Module):
         letterbox_scale = float(self.detector_size) / long_side
         return (crops[:, 2] <= self.max_crop_ratio * long_side) & (crops[:, 2] * letterbox_scale >= self.min_crop_side)
 
-    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor]:
+    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
         """The people in ``bgr`` ((1, 3, H, W) blue-green-red in 0..255, float32, any strides).
 
-        Returns (everywhere, crops (P, 5), probabilities (P, 1, 256, 256)):
-        ``everywhere`` when the selfie network's probability counts over the
-        whole frame (a close-up, a person only the segmenter sees, or the gate
-        off), and the people to paste.  With ``everywhere`` false and no
-        people, the frame holds nobody.
+        Returns (everywhere, crops (P, 5), probabilities (P, 1, 256, 256),
+        undetected): ``everywhere`` when the selfie network's probability
+        counts over the whole frame (a close-up, or the gate off), the people
+        to paste, and whether the detector found no one at all, so that only
+        ``frame_person`` can still say there is someone.  With none of these,
+        the frame holds nobody.
         """
         h = bgr.shape[2]
         w = bgr.shape[3]
@@ -427,23 +428,10 @@ class PersonStage(nn.Module):
         everywhere = close_up or not self.gate
         crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
         crops = crops[self.usable(crops, long_side)]
-        if crops.shape[0] == 0 and everywhere:
-            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
-        source = bgr
-        if max(h, w) > self.crop_source_size:
-            s = float(self.crop_source_size) / long_side
-            source = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
-        source = unit_rgb(source)
+        none = bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
         if crops.shape[0] == 0:
-            # No detection: the segmenter's own look at the whole frame, upright.
-            frame = bgr.new_zeros([1, 5])
-            frame[:, 0].fill_(0.5 * float(w))
-            frame[:, 1].fill_(0.5 * float(h))
-            frame[:, 2].fill_(long_side)
-            frame[:, 4].fill_(1.0)
-            _, frame_presence, _ = self.segment(source, frame, h, w)
-            everywhere = bool(frame_presence[0] >= self.frame_presence_threshold)
-            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
+            return everywhere, crops, none, not everywhere
+        source = self.crop_source(bgr)
         probability, presence, refined = self.segment(source, crops, h, w)
         best = presence
         if self.passes > 1:
@@ -458,7 +446,28 @@ class PersonStage(nn.Module):
                 best = presence.clone()
                 best[again] = torch.maximum(presence[again], presence2)
         keep = best >= self.presence_threshold
-        return everywhere, crops[keep], probability[keep]
+        return everywhere, crops[keep], probability[keep], False
+
+    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
+        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
+        h = bgr.shape[2]
+        w = bgr.shape[3]
+        if max(h, w) > self.crop_source_size:
+            s = float(self.crop_source_size) / float(max(h, w))
+            bgr = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
+        return unit_rgb(bgr)
+
+    def frame_person(self, bgr: torch.Tensor) -> bool:
+        """Whether the segmenter, looking at the whole frame upright, is sure of a person."""
+        h = bgr.shape[2]
+        w = bgr.shape[3]
+        frame = bgr.new_zeros([1, 5])
+        frame[:, 0].fill_(0.5 * float(w))
+        frame[:, 1].fill_(0.5 * float(h))
+        frame[:, 2].fill_(float(max(h, w)))
+        frame[:, 4].fill_(1.0)
+        _, presence, _ = self.segment(self.crop_source(bgr), frame, h, w)
+        return bool(presence[0] >= self.frame_presence_threshold)
 
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
              h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
@@ -500,8 +509,11 @@ class PersonStage(nn.Module):
 class NoPeople(nn.Module):
     """Stand-in when the stage is left out: the selfie network's probability counts everywhere."""
 
-    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor]:
-        return True, bgr.new_zeros([0, 5]), bgr.new_zeros([0, 1, 1, 1])
+    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+        return True, bgr.new_zeros([0, 5]), bgr.new_zeros([0, 1, 1, 1]), False
+
+    def frame_person(self, bgr: torch.Tensor) -> bool:
+        return True
 
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
              h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
