@@ -19,7 +19,7 @@ import torch
 
 from .matting import Matting, Primed
 from .layers import build_net
-from .people import build_stage  # noqa: F401  (also for the tests)
+from .people import build_stage
 from .tflite_reader import read_graph
 
 MODEL_DIR = Path(__file__).resolve().parent / "selfie_segmentation"

@@ -482,7 +482,7 @@ class PersonStage(nn.Module):
         if base.shape[2] != out_h or base.shape[3] != out_w:
             base = resize_bilinear(base, [out_h, out_w])
         if crops.shape[0] == 0:
-            return base
+            return base * 0.0  # not the selfie network's frame, and nobody in it
         if not everywhere:
             s = min(1.0, float(self.zone_grid) / float(max(out_h, out_w)))
             zh = max(1, int(round(out_h * s)))
