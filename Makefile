@@ -18,7 +18,7 @@ SOURCES     := $(wildcard plugin/Tavelin/*/*.cpp plugin/Tavelin/*/*.hpp plugin/T
 CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite) $(wildcard models/pose/*.tflite)
 PYTEST_ARGS ?=
 
-.PHONY: all venv build plugin plugin310 models test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
+.PHONY: all venv build plugin plugin310 models browser test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
 
 all: plugin models
 
@@ -62,8 +62,15 @@ test-cpp-asan: $(VENV)/.deps
 	cd build/cpp-asan && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure
 
-test-py: plugin models
+test-py: plugin models browser
 	$(PY) -m pytest tests $(PYTEST_ARGS)
+
+# The server's page is tested in Debian's Chromium; where it cannot be installed that test is skipped.
+browser:
+	@command -v chromedriver >/dev/null || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+	  { apt-get install -y -q --no-install-recommends chromium chromium-driver >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends chromium chromium-driver >/dev/null 2>&1; }; }; } || \
+	  echo "note: chromium and chromium-driver could not be installed: the browser test is skipped"
 
 # The host's interpreter is Python 3.10: build the module there too and run what needs no torch.
 PLUGIN310_DIR := build/plugin310/Tavelin

@@ -19,6 +19,17 @@ class BlueMatte(nn.Module):
         return x[:, :, 0:1] / 255.0
 
 
+class SlowBlue(nn.Module):
+    """BlueMatte that first works for a while: as many 768 x 768 matrix products as the
+    blue value (0..255) of the input's first pixel, so a request's picture sets its render time."""
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        work = torch.ones(768, 768, dtype=x.dtype, device=x.device)
+        for _ in range(int(x[0, 0, 0].item())):
+            work = torch.mm(work, work) / 768.0
+        return x[:, :, 0:1] / 255.0 + 0.0 * work[0, 0]
+
+
 class Net(nn.Module):
     """An h x w x 3 BGR 0..255 input to an h x w x 2 output whose channel 0 is the matte.
 

@@ -15,7 +15,7 @@ from typing import Sequence
 # Only light modules here: --help, usage errors and the checks before the first
 # render need neither NumPy, OpenCV nor torch (those load in parse() and run()).
 from . import __version__
-from .contract import DEFAULT_MAX_PIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
+from .contract import DEFAULT_MAX_MEGAPIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
 from .devices import DeviceError, parse_device, parse_precision
 from .inputs import Expansion, expand_inputs
 from .naming import FORMATS, OUTPUT_KINDS, STREAM, VIDEO_FORMATS, is_video, output_folder, plan_names
@@ -27,7 +27,6 @@ EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a command stopped by Ctrl-C
 # Signals that stop a run as Ctrl-C does (cleaned up, exit status 128 + the signal).
 STOP_SIGNALS = ("SIGTERM", "SIGHUP")
-DEFAULT_MAX_MEGAPIXELS = DEFAULT_MAX_PIXELS // 1_000_000
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -223,7 +222,8 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     options = MatteOptions(out_dir=STREAM if to_stdout else out_dir, output=args.output,
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
-                           max_pixels=int(args.max_megapixels * 1e6), background=args.background)
+                           max_pixels=int(args.max_megapixels * 1e6), background=args.background,
+                           video_format=args.video_format, smooth=args.smooth)
     plan = Run(args, ui, expansion, options)
     for problem in expansion.problems:
         plan.say(problem)
@@ -366,14 +366,35 @@ def run(plan: Run) -> int | None:
 
 
 def _run_clip(plan: Run, host, item, inputs, claimed) -> None:
+    """One clip of the run, with a progress bar in frames, its notes said and its result kept."""
     from .pipeline import Skipped
-    from .video import run_clip
+    from .video import matte_video
 
     options = plan.options
     if out_dir := options.out_dir:
         options = replace(options, out_dir=output_folder(item, out_dir))
+    bar = None
+    if not plan.ui.quiet:
+        from tqdm import tqdm
+
+        bar = tqdm(total=None, unit="frame", desc=item.path.name, file=plan.ui.stream, leave=False,
+                   position=plan.ui.position + 1, dynamic_ncols=True)
+
+    def on_frame(done: int, total: int) -> None:
+        if bar.total != total:
+            bar.total = total
+        bar.update(done - bar.n)
+
     try:
-        run_clip(replace(plan, options=options), host, item.path, inputs, claimed, stem=item.stem)
+        try:
+            clip = matte_video(host, item.path, options, inputs=inputs, claimed=claimed, stem=item.stem,
+                               on_frame=on_frame if bar is not None else None)
+        finally:
+            if bar is not None:
+                bar.close()
+        plan.clips.append(clip)
+        for note in clip.notes:
+            plan.say(f"{shown(item.path)}: {note}")
     except Skipped:
         plan.skipped += 1
     except Exception as exc:  # one bad file must not stop the run
@@ -464,6 +485,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     # the cores: a one-photo run took 13-16 s instead of 3.6-4.2 s on two cores.  Read
     # when torch loads, so set before the first import of it; the user's choice stands.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["serve"]:  # (a file named "serve" is ./serve)
+        try:
+            from .serve import main as serve
+        except ImportError as exc:  # installed without its web packages
+            print(f"tavelin serve: {exc.name} is not installed; pip install fastapi uvicorn", file=sys.stderr)
+            return EXIT_USAGE
+        return serve(arguments[1:])
     # Odd samples (NaN, infinities) are handled where they matter; NumPy's warnings about
     # them are for programmers, not for the people running the command.
     with warnings.catch_warnings(), _stop_signals_handled():

@@ -30,6 +30,7 @@ DEFAULT_RESIZE_MODE = 1
 # The most pixels an image read by the stand-in host may declare unless the caller allows
 # more: 300 megapixels, about 1.2 GB as 8-bit RGBA and 4.8 GB as float.
 DEFAULT_MAX_PIXELS = 300_000_000
+DEFAULT_MAX_MEGAPIXELS = DEFAULT_MAX_PIXELS // 1_000_000
 
 # Output codes (the members of the plug-in's OutputEnum), by the names the host gives them.
 LUMA_MATTE = 1

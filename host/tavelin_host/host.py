@@ -148,12 +148,20 @@ class Host:
         """Render one host image with raw plug-in parameters ({"output": 1|2, "resize_mode": 0..3})."""
         return self._run(self.render_async(image, params or {}, on_progress, instance_id))
 
-    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = DEFAULT_RESIZE_MODE) -> HostImage:
-        """The plug-in's own output for ``image``, checked: nothing of the post-process step applied."""
+    async def render_image_async(self, image: HostImage, *, output: str | int = "cutout",
+                                 resize_mode: int = DEFAULT_RESIZE_MODE, instance_id: int | None = None) -> HostImage:
+        """The plug-in's own output for ``image``, checked: nothing of the post-process step applied.
+        Awaited in the caller's event loop (a server's), so the plug-in's coroutine runs there."""
         params = {"output": output_code(output), "resize_mode": check_resize_mode(resize_mode)}
-        result = self.render(image, params)
+        result = await self.render_async(image, params, instance_id=instance_id)
         check_output(result, image, params["output"])
         return result
+
+    def render_image(self, image: HostImage, *, output: str | int = "cutout", resize_mode: int = DEFAULT_RESIZE_MODE,
+                     instance_id: int | None = None) -> HostImage:
+        """``render_image_async`` on the host's own event loop."""
+        return self._run(self.render_image_async(image, output=output, resize_mode=resize_mode,
+                                                 instance_id=instance_id))
 
     def matte_image(
         self,

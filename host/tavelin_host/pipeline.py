@@ -1,5 +1,11 @@
 """Matting files, one pipeline: read -> render -> post-process -> write.
 
+A still and each frame of a clip take the same options (``MatteOptions``) and the same
+post-process (``finish_frame``); a clip only adds decoding, smoothing and encoding
+(video).  Callers that hold images in memory rather than files (a server, a cluster
+worker) use ``decode_still`` / ``still_from_array``, ``render`` or ``render_async`` and
+``encode_outputs``, or ``matte_bytes`` / ``matte_array`` for all of it at once.
+
 Each step is one function over a ``Job`` (one input file and its outputs), so a
 batch can run the steps of different files side by side: ``Batch`` reads the
 next file and post-processes and writes the previous one on two I/O threads
@@ -26,7 +32,7 @@ from .decoding import decode_image, read_image, read_stream
 from .encoding import encode_image, file_samples
 from .images import HostImage
 from .names import shown
-from .naming import STREAM, composite_path, output_paths
+from .naming import FORMATS, PREVIEW_SUFFIX, STREAM, composite_path, output_paths, output_suffix
 from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
@@ -36,7 +42,13 @@ if TYPE_CHECKING:
 class Renderer(Protocol):
     """What the pipeline needs of a host: one image rendered and checked (``Host`` is one)."""
 
-    def render_image(self, image: HostImage, *, output: str | int = ..., resize_mode: int = ...) -> HostImage: ...
+    def render_image(self, image: HostImage, *, output: str | int = ..., resize_mode: int = ...,
+                     instance_id: int | None = ...) -> HostImage: ...
+
+    async def render_image_async(self, image: HostImage, *, output: str | int = ..., resize_mode: int = ...,
+                                 instance_id: int | None = ...) -> HostImage: ...
+
+    def new_instance_id(self) -> int: ...
 
 
 class OutputExistsError(FileExistsError):
@@ -75,11 +87,18 @@ class MatteOptions:
     format: str | None = None
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     background: "Background | None" = None  # composite the cut-out over it, as <stem>.composite.<ext>
+    video_format: str = "mov"  # clips: mov, webm or png (a PNG sequence)
+    smooth: bool = True        # clips: steady the matte from frame to frame
 
     @property
     def rendered(self) -> str:
         """The output kind asked of the plug-in: a composite starts as a cut-out."""
         return "cutout" if self.background is not None else self.output
+
+    @property
+    def kind(self) -> str:
+        """The main output: "cutout", "matte" or "composite"."""
+        return "composite" if self.background is not None else self.output
 
 
 @dataclass
@@ -149,14 +168,35 @@ def render(host: Renderer, job: Job, options: MatteOptions) -> Job:
     return job
 
 
+async def render_async(host: Renderer, job: Job, options: MatteOptions) -> Job:
+    """``render`` awaited in the caller's event loop."""
+    job.result = await host.render_image_async(job.image, output=options.rendered, resize_mode=options.resize_mode)
+    return job
+
+
+def finish_frame(image: HostImage, result: HostImage, options: MatteOptions,
+                 matte: np.ndarray | None = None) -> dict[str, np.ndarray]:
+    """The samples of each output of one still or clip frame, keyed by kind ("cutout",
+    "matte" or "composite", and "preview"): the render's matte, or ``matte`` in its place
+    (a clip's smoothed one, in the render's sample type), post-processed and composited."""
+    if matte is not None:
+        pixels = np.array(result.pixels)
+        if result.channels == 4:
+            pixels[:, :, 3] = matte
+        else:
+            pixels[:, :, :] = matte[:, :, None]
+        result = HostImage(pixels, result.bit_depth)
+    outputs = finish(image, result, options.rendered, decontaminate=options.decontaminate, preview=options.preview)
+    if options.background is not None:
+        outputs["composite"] = options.background.composite(outputs.pop("cutout"), image.bit_depth)
+    return outputs
+
+
 def post_process(job: Job, options: MatteOptions) -> Job:
     job.person_found = person_found(job.result.pixels)
     if not job.person_found:
         job.warnings.append("no person found")
-    job.outputs = finish(job.image, job.result, options.rendered, decontaminate=options.decontaminate,
-                         preview=options.preview)
-    if options.background is not None:
-        job.outputs["composite"] = options.background.composite(job.outputs.pop("cutout"), job.image.bit_depth)
+    job.outputs = finish_frame(job.image, job.result, options)
     return job
 
 
@@ -165,17 +205,10 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
     """Write the outputs in the input's bit depth, all of them or none; returns the paths written.
     With out_dir "-" the main output goes to ``stdout`` instead (and nothing else is written)."""
     def encoder(kind: str, target: Path) -> Callable[[], bytes]:
-        pixels = job.outputs[kind]
-        info = job.image.info
-        if kind != "preview":
-            pixels = file_samples(pixels, job.image.bit_depth, target.suffix)
-        elif job.image.bit_depth == 32:
-            info = info.without_profile()  # a float image's preview is plain sRGB, whatever the file's profile
-        return lambda: encode_image(pixels, target.suffix, info)
+        return lambda: encode_output(job, kind, target.suffix)
 
     if str(options.out_dir) == STREAM and stdout is not None:
-        kind = "composite" if options.background is not None else options.output
-        write_stream(stdout, encoder(kind, job.paths[kind])())
+        write_stream(stdout, encode_output(job, options.kind, job.paths[options.kind].suffix))
         return []
     for folder in {path.parent for path in job.paths.values()}:
         folder.mkdir(parents=True, exist_ok=True)
@@ -186,6 +219,89 @@ def write(job: Job, options: MatteOptions, claimed: MutableSet[Path] | None = No
     job.written = written
     return written
 
+
+def encode_output(job: Job, kind: str, suffix: str) -> bytes:
+    """One finished output as the bytes of a ``suffix`` file, at the input's bit depth with its metadata."""
+    pixels = job.outputs[kind]
+    info = job.image.info
+    if kind != "preview":
+        pixels = file_samples(pixels, job.image.bit_depth, suffix)
+    elif job.image.bit_depth == 32:
+        info = info.without_profile()  # a float image's preview is plain sRGB, whatever the file's profile
+    return encode_image(pixels, suffix, info)
+
+
+# --------------------------------------------------------------------------- images in memory
+
+MEDIA_TYPES = {".png": "image/png", ".tif": "image/tiff", ".exr": "image/x-exr", ".webp": "image/webp",
+               ".jpg": "image/jpeg"}
+# What an in-memory output may be encoded as (a file's name decides it in a run).
+ENCODED_FORMATS = {**FORMATS, "webp": ".webp"}
+
+
+@dataclass(frozen=True)
+class Encoded:
+    """One output as file bytes."""
+
+    data: bytes
+    suffix: str
+
+    @property
+    def media_type(self) -> str:
+        return MEDIA_TYPES[self.suffix]
+
+
+def decode_still(data: bytes, options: MatteOptions, name: str = "") -> Job:
+    """A job for an image held as file bytes (any format a run reads; ``name``'s extension helps
+    tell it), refused over ``options.max_pixels`` from its header, before it is decoded."""
+    image = decode_image(data, Path(name).suffix, max_pixels=options.max_pixels)
+    return _still(Path(name or STREAM), image)
+
+
+def still_from_array(pixels: np.ndarray, bit_depth: int | None = None) -> Job:
+    """A job for an array (uint8, uint16 or float; grey, RGB or RGBA) at its own bit depth."""
+    pixels = np.asarray(pixels)
+    if pixels.ndim == 2 or (pixels.ndim == 3 and pixels.shape[2] == 1):
+        pixels = np.repeat(pixels.reshape(*pixels.shape[:2], 1), 3, axis=2)
+    return _still(Path(STREAM), HostImage.from_array(pixels, bit_depth))
+
+
+def _still(source: Path, image: HostImage) -> Job:
+    job = Job(source, image, {}, warnings=list(image.info.notes))
+    if image.info.frames > 1:
+        job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
+    return job
+
+
+def encode_outputs(job: Job, options: MatteOptions) -> dict[str, Encoded]:
+    """Each finished output of ``job`` encoded: the main one as ``options.format`` ("png",
+    "tif", "exr", "webp"; default by bit depth, as for files), a preview as PNG."""
+    if options.format is not None and options.format not in ENCODED_FORMATS:
+        raise ValueError(f"format must be one of {', '.join(ENCODED_FORMATS)}, got {options.format!r}")
+    main = ENCODED_FORMATS[options.format] if options.format else output_suffix(job.image.bit_depth, job.source.suffix)
+    encoded = {}
+    for kind in job.outputs:
+        suffix = PREVIEW_SUFFIX if kind == "preview" else main
+        encoded[kind] = Encoded(encode_output(job, kind, suffix), suffix)
+    return encoded
+
+
+def matte_bytes(host: Renderer, data: bytes, options: MatteOptions, name: str = "") -> tuple[Job, dict[str, Encoded]]:
+    """Decode, render, post-process and encode one image held as bytes (see ``decode_still``)."""
+    job = post_process(render(host, decode_still(data, options, name), options), options)
+    return job, encode_outputs(job, options)
+
+
+def matte_array(host: Renderer, pixels: np.ndarray, options: MatteOptions,
+                bit_depth: int | None = None) -> dict[str, np.ndarray]:
+    """The outputs of one array (see ``still_from_array``), as samples at its bit depth: the
+    cut-out RGBA, the matte one grey plane, a composite RGB."""
+    job = post_process(render(host, still_from_array(pixels, bit_depth), options), options)
+    return {kind: file_samples(out, job.image.bit_depth, ".tif") if kind != "preview" else out
+            for kind, out in job.outputs.items()}
+
+
+# --------------------------------------------------------------------------- files
 
 def matte_file(
     host: Renderer,
@@ -322,7 +438,8 @@ class Batch:
 
 
 __all__ = [
-    "Batch", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
-    "Renderer", "check_targets", "matte_file", "post_process", "read", "render", "run_file",
+    "Batch", "Encoded", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
+    "Renderer", "check_targets", "decode_still", "encode_output", "encode_outputs", "finish_frame", "matte_array",
+    "matte_bytes", "matte_file", "post_process", "read", "render", "render_async", "run_file", "still_from_array",
     "write",
 ]

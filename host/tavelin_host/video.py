@@ -18,7 +18,7 @@ import queue
 import shutil
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
@@ -26,14 +26,12 @@ from typing import TYPE_CHECKING, Any, Callable, Collection, MutableSet
 import numpy as np
 
 from .atomic import create_temporary, place, temporary_folder
-from .contract import DEFAULT_RESIZE_MODE
 from .images import HostImage, from_float, host_dtype, to_float
 from .naming import frame_name, video_output_path
 from .names import shown
 
 if TYPE_CHECKING:
-    from .background import Background
-    from .host import Host
+    from .pipeline import MatteOptions, Renderer
 
 QUEUE_FRAMES = 4          # frames in flight between two stages
 POLL_SECONDS = 0.1        # how often a blocked stage looks for a stop request
@@ -407,41 +405,40 @@ def _ffmpeg_message(exc: BaseException) -> str:
 
 
 def matte_video(
-    host: "Host",
+    host: "Renderer",
     source: str | os.PathLike,
+    options: "MatteOptions | None" = None,
     *,
-    out_dir: str | os.PathLike | None = None,
-    output: str = "cutout",
-    resize_mode: int = DEFAULT_RESIZE_MODE,
-    decontaminate: bool = False,
-    overwrite: bool = False,
-    video_format: str = "mov",
-    smooth: bool = True,
-    background: "Background | None" = None,
     inputs: Collection[Path] = (),
     claimed: MutableSet[Path] | None = None,
     on_frame: Callable[[int, int], None] | None = None,
     stem: str | None = None,
-    max_pixels: int | None = None,
-    skip_existing: bool = False,
+    **fields: Any,
 ) -> VideoResult:
     """Matte every frame of ``source`` and write one output; returns what was written and how fast.
 
-    ``output`` "cutout" (alpha video) or "matte" (grey video); a ``background``
-    makes it "composite" (an ordinary video).  ``on_frame(done, total)`` is
-    called after each rendered frame (total is an estimate, 0 when unknown).
-    ``stem`` names the output (see naming); frames over ``max_pixels`` are refused; with
-    ``skip_existing`` an output already there raises pipeline.Skipped.
+    ``options`` (or, without them, MatteOptions ``fields``) as for a still: the output
+    "cutout" (alpha video) or "matte" (grey video), or with a background "composite"
+    (an ordinary video), in ``video_format``; frames over ``max_pixels`` are refused; with
+    ``skip_existing`` an output already there raises pipeline.Skipped.  Each frame is
+    finished as a still is; previews are for stills only.  ``on_frame(done, total)`` is
+    called after each rendered frame (total is an estimate, 0 when unknown).  ``stem``
+    names the output (see naming).
     """
-    from .pipeline import Skipped, check_targets
+    from .pipeline import MatteOptions, Skipped, check_targets
 
+    if options is None:
+        options = MatteOptions(**fields)
+    elif fields:
+        raise TypeError(f"options and {', '.join(fields)} given together")
+    options = replace(options, preview=False)
     source = Path(source)
     claimed = claimed if claimed is not None else set()
-    kind = "composite" if background is not None else output
+    kind, out_dir = options.kind, options.out_dir
     if kind not in ("cutout", "matte", "composite"):
-        raise ValueError(f"output must be cutout or matte, got {output!r}")
-    target = video_output_path(source, kind, video_format, out_dir, stem)
-    if skip_existing and os.path.lexists(target):
+        raise ValueError(f"output must be cutout or matte, got {options.output!r}")
+    target = video_output_path(source, kind, options.video_format, out_dir, stem)
+    if options.skip_existing and os.path.lexists(target):
         raise Skipped(f"{shown(target)} exists")
 
     probe_container = _open_input(source)
@@ -452,21 +449,18 @@ def matte_video(
     # the temporary output and leaves no thread behind.
     try:
         info = probe(probe_container)
-        _check_frame_size(info.width, info.height, max_pixels)
-        check_targets({kind: target}, source, inputs, claimed, overwrite)
+        _check_frame_size(info.width, info.height, options.max_pixels)
+        check_targets({kind: target}, source, inputs, claimed, options.overwrite)
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
-        writer = _Writer(target, video_format, kind, info, info.audio, notes)
-        reader, encoder = _start_stages(probe_container, writer, info, stop, stages, max_pixels)
-        frames, seconds, smoother = _render_frames(
-            host, reader, encoder, info, stop, kind=kind, resize_mode=resize_mode, decontaminate=decontaminate,
-            smooth=smooth, background=background, on_frame=on_frame,
-        )
+        writer = _Writer(target, options.video_format, kind, info, info.audio, notes)
+        reader, encoder = _start_stages(probe_container, writer, info, stop, stages, options.max_pixels)
+        frames, seconds, smoother = _render_frames(host, reader, encoder, info, stop, options, on_frame)
         encoder.join()
         if encoder.error is not None:
             raise encoder.error
-        writer.publish(overwrite)
+        writer.publish(options.overwrite)
     except BaseException as exc:
         stop.set()
         for stage in stages:
@@ -589,20 +583,16 @@ def _demuxed(container: Any, streams: list, decoded: Callable[[], int], info: Cl
         yield packet
 
 
-def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo, stop: threading.Event, *,
-                   kind: str, resize_mode: int, decontaminate: bool, smooth: bool,
-                   background: "Background | None", on_frame: Callable[[int, int], None] | None):
-    """Render every decoded frame as the host does and pass the outputs on; returns
-    (frames, seconds after the first frame, the smoother or None)."""
-    from .contract import CUTOUT, LUMA_MATTE
-    from .host import check_output, check_resize_mode
-    from .postprocess import decontaminated
+def _render_frames(host: "Renderer", reader: _Stage, encoder: _Stage, info: ClipInfo, stop: threading.Event,
+                   options: "MatteOptions", on_frame: Callable[[int, int], None] | None):
+    """Render every decoded frame, finish it as a still is (the smoothed matte in place of
+    the rendered one) and pass the output on; returns (frames, seconds after the first
+    frame, the smoother or None)."""
+    from .pipeline import finish_frame
     from .smoothing import MatteSmoother
 
-    code = LUMA_MATTE if kind == "matte" else CUTOUT
-    params = {"output": code, "resize_mode": check_resize_mode(resize_mode)}
     instance_id = host.new_instance_id()  # one clip, one instance
-    smoother = MatteSmoother() if smooth else None
+    smoother = MatteSmoother() if options.smooth else None
     dtype = host_dtype(info.bit_depth)
     step = max(1, round(1 / (info.rate * info.time_base)))
     frames, started, last_pts = 0, time.perf_counter(), None
@@ -623,19 +613,13 @@ def _render_frames(host: "Host", reader: _Stage, encoder: _Stage, info: ClipInfo
         pts = pts if pts is not None else (last_pts + step if last_pts is not None else 0)
         last_pts = pts
         image = HostImage(pixels, info.bit_depth)
-        result = host.render(image, params, instance_id=instance_id)
-        check_output(result, image, code)
-        matte = result.pixels[:, :, 0 if code == LUMA_MATTE else 3]
+        result = host.render_image(image, output=options.rendered, resize_mode=options.resize_mode,
+                                   instance_id=instance_id)
+        matte = None
         if smoother is not None:
-            matte = from_float(smoother.update(pixels, to_float(matte)), dtype)
-        if kind == "matte":
-            out = matte
-        else:
-            rgba = np.array(result.pixels)
-            rgba[:, :, 3] = matte
-            if decontaminate:
-                rgba = decontaminated(rgba)
-            out = background.composite(rgba, info.bit_depth) if background is not None else rgba
+            matte = from_float(smoother.update(pixels, to_float(result.pixels[:, :, 3 if result.channels == 4 else 0])),
+                               dtype)
+        out = finish_frame(image, result, options, matte)[options.kind]
         if not _put(encoder.queue, ("frame", out, pts), stop, encoder):
             break
         frames += 1
@@ -659,42 +643,7 @@ def frames_summary(results: list[VideoResult]) -> str:
     return f"{frames} frame{'s' if frames != 1 else ''}{rate}"
 
 
-def run_clip(plan: Any, host: "Host", source: Path, inputs: Collection[Path], claimed: MutableSet[Path],
-             stem: str | None = None) -> None:
-    """One clip of a ``tavelin`` run (``plan``: the CLI's Run), with its notes said and its result kept."""
-    options, args = plan.options, plan.args
-    clip = matte_video_shown(
-        plan.ui, host, source, out_dir=options.out_dir, output=options.output, resize_mode=options.resize_mode,
-        decontaminate=options.decontaminate, overwrite=options.overwrite, video_format=args.video_format,
-        smooth=args.smooth, background=options.background, inputs=inputs, claimed=claimed, stem=stem,
-        max_pixels=options.max_pixels, skip_existing=options.skip_existing,
-    )
-    plan.clips.append(clip)
-    for note in clip.notes:
-        plan.say(f"{shown(source)}: {note}")
-
-
-def matte_video_shown(ui: Any, host: "Host", source: str | os.PathLike, **options: Any) -> VideoResult:
-    """``matte_video`` with a progress bar in frames (rate and time left) on the host's display."""
-    if ui.quiet:
-        return matte_video(host, source, **options)
-    from tqdm import tqdm
-
-    bar = tqdm(total=None, unit="frame", desc=Path(source).name, file=ui.stream, leave=False,
-               position=ui.position + 1, dynamic_ncols=True)
-
-    def on_frame(done: int, total: int) -> None:
-        if bar.total != total:
-            bar.total = total
-        bar.update(done - bar.n)
-
-    try:
-        return matte_video(host, source, on_frame=on_frame, **options)
-    finally:
-        bar.close()
-
-
 __all__ = [
     "ENCODINGS", "VideoReadError", "VideoResult", "VideoWriteError",
-    "matte_video", "matte_video_shown", "run_clip",
+    "matte_video",
 ]
