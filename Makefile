@@ -137,6 +137,7 @@ bench: plugin models
 	$(PY) bench/bench_load.py
 	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_video.py
+	$(PY) bench/bench_serve.py
 
 soak: plugin
 	$(PY) bench/soak.py
