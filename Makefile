@@ -32,7 +32,7 @@ $(VENV)/.deps: requirements.txt requirements-test.txt
 	echo "$(ROOT)/$(PLUGIN_DIR)" >  $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	echo "$(ROOT)/host"          >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
 	echo "$(ROOT)"               >> $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavelin-dev.pth
-	printf '#!%s\nimport sys\nfrom tavelin_host.cli import main\nsys.exit(main())\n' "$(ROOT)/$(PY)" > $(VENV)/bin/tavelin
+	printf '#!%s\nimport sys\nfrom tavelin_host.cli import main\nif __name__ == "__main__":\n    sys.exit(main())\n' "$(ROOT)/$(PY)" > $(VENV)/bin/tavelin
 	chmod +x $(VENV)/bin/tavelin
 	touch $@
 

@@ -153,6 +153,11 @@ def create_app(settings: Settings | None = None):
     """The ASGI application; without ``settings`` they come from the environment (worker processes)."""
     if settings is None:
         settings = Settings(**json.loads(os.environ[CONFIG_VARIABLE]))
+    if not log.handlers:  # a worker process starts with no logging set up
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        log.addHandler(handler)
+        log.setLevel(logging.INFO)
     state: dict[str, Any] = {"host": None, "renders": Renders(settings.concurrency, settings.queue)}
     max_body = int(settings.max_body_mb * 1024 * 1024)
     max_pixels = int(settings.max_megapixels * 1e6)
@@ -456,7 +461,6 @@ def main(argv: Sequence[str]) -> int:
                         args.max_megapixels, args.max_body_mb, args.concurrency, args.queue, args.timeout,
                         args.grace, str(plugin_dir))
     os.environ[CONFIG_VARIABLE] = json.dumps(settings.__dict__)
-    logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stderr)
     config = uvicorn.Config("tavelin_host.serve:create_app", factory=True, host=args.host, port=args.port,
                             workers=args.workers, access_log=False, timeout_graceful_shutdown=args.grace,
                             log_level="warning")
@@ -470,7 +474,7 @@ def main(argv: Sequence[str]) -> int:
     if args.workers > 1:
         from uvicorn.supervisors import Multiprocess
 
-        Multiprocess(config, target=server.run, sockets=[sock]).run()
+        Multiprocess(config, sockets=[sock]).run()  # each worker runs its own server
     else:
         server.run(sockets=[sock])
     return 0
