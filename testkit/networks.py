@@ -93,6 +93,16 @@ def save_networks(plugin_dir, module=None, half_module=None):
     return str(plugin_dir)
 
 
+def plugin_dir_with(folder, built, module=None):
+    """A plug-in folder holding the built extension module (linked from ``built``) and
+    ``module`` (BlueMatte by default) as both weight files, for runs in other processes."""
+    from pathlib import Path
+
+    for extension in Path(built).glob("Tavelin*.so"):
+        (Path(folder) / extension.name).symlink_to(extension)
+    return save_networks(folder, module)
+
+
 def weight_file(plugin_dir, half):
     return os.path.join(str(plugin_dir), MODELS_DIR, FLOAT16_WEIGHTS if half else FLOAT32_WEIGHTS)
 

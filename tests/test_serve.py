@@ -24,7 +24,7 @@ import cv2
 import numpy as np
 import pytest
 
-from testkit.networks import SlowBlue, save_networks
+from testkit.networks import SlowBlue, plugin_dir_with
 
 ROOT = Path(__file__).resolve().parents[1]
 BUILT = Path(os.environ.get("TAVELIN_TEST_PLUGIN_DIR") or ROOT / "build" / "plugin" / "Tavelin")
@@ -38,11 +38,7 @@ def environment():
 
 @pytest.fixture(scope="module")
 def plugin_dir(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("serve-plugin")
-    for module in BUILT.glob("Tavelin*.so"):
-        (folder / module.name).symlink_to(module)
-    save_networks(folder, SlowBlue())
-    return folder
+    return Path(plugin_dir_with(tmp_path_factory.mktemp("serve-plugin"), BUILT, SlowBlue()))
 
 
 class Server:

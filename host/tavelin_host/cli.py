@@ -80,6 +80,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-megapixels", type=_megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
                         help="refuse images that declare more pixels than this, before decoding them "
                         f"(default {DEFAULT_MAX_MEGAPIXELS})")
+    cluster = parser.add_argument_group("on a Ray cluster")
+    cluster.add_argument("--cluster", metavar="ADDRESS",
+                         help="render on Ray actors: auto, ray://HOST:PORT, or local[:N] (a Ray of N workers here)")
+    cluster.add_argument("--cluster-threads", type=_count_arg, default=1, metavar="N",
+                         help="CPU threads (and CPUs asked of Ray) per actor (default: 1)")
+    cluster.add_argument("--cluster-actors", type=_count_arg, metavar="N",
+                         help="actors to start (default: as many as the cluster's CPUs or GPUs allow)")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display and no summary")
     parser.add_argument("--plugin-dir", metavar="DIR",
                         help="plug-in directory holding the Tavelin module and models/ "
@@ -115,6 +122,16 @@ def _precision_arg(value: str) -> str:
         return parse_precision(value)
     except DeviceError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _count_arg(value: str) -> int:
+    try:
+        number = int(value)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number, 1 or more: {value!r}")
+    return number
 
 
 def _megapixels_arg(value: str) -> float:
@@ -236,6 +253,9 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
         plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
         return EXIT_USAGE
+    if to_stdout and args.cluster:
+        plan.say("--cluster writes files: use -o DIR, not -o -")
+        return EXIT_USAGE
     if to_stdout and len(expansion.inputs) > 1:
         plan.say(f"-o - writes one image to standard output, but {len(expansion.inputs)} inputs were given")
         return EXIT_USAGE
@@ -316,7 +336,6 @@ def run(plan: Run) -> int | None:
     stdout = sys.stdout.buffer if out_dir == STREAM else None
     stdin = sys.stdin.buffer if any(item.is_stdin for item in plan.expansion.inputs) else None
     batch = Batch(items, plan.options, inputs, stdin=stdin, stdout=stdout)
-    batch.start()  # the first file is read while torch and the plug-in load
 
     def report(item, outcome) -> None:
         if isinstance(outcome, Skipped):
@@ -336,6 +355,16 @@ def run(plan: Run) -> int | None:
     # (with --quiet only its warnings and errors).
     diagnostics = LineWriter(ui.write if not args.quiet else _only_problems(ui.write))
     bar = ui.file_bar(None, total=len(items) + len(clips))
+    if args.cluster:
+        try:
+            status = _run_on_cluster(plan, batch, clips, inputs, report, bar)
+        finally:
+            batch.close()
+            bar.close()
+            ui.files_done()
+        plan.seconds = time.monotonic() - started
+        return status
+    batch.start()  # the first file is read while torch and the plug-in load
     host = None
     try:
         with contextlib.redirect_stdout(diagnostics):
@@ -362,6 +391,33 @@ def run(plan: Run) -> int | None:
         diagnostics.flush()
     plan.seconds = time.monotonic() - started
     plan.device = host.torch_tools.describe()
+    return None
+
+
+def _run_on_cluster(plan: Run, batch, clips, inputs, report, bar) -> int | None:
+    """The run's rendering on Ray actors; naming, writing and reporting stay here."""
+    from .cluster import ClipRenderer, Cluster, ClusterError, Still, run_stills
+
+    args = plan.args
+    local = args.cluster == "local" or args.cluster.startswith("local:")
+    cluster = Cluster(args.cluster, str(plan.plugin_dir) if local or args.plugin_dir else None, args.device,
+                      args.precision, args.cluster_threads, args.cluster_actors)
+    try:
+        cluster.start()
+    except ClusterError as exc:
+        plan.say(str(exc))
+        return EXIT_USAGE
+    try:
+        stills = (Still(item.source, item.folder, item.stem) for item in batch.items)
+        run_stills(cluster, stills, plan.options, inputs, batch.claimed, report, batch.stdin)
+        for clip in clips:
+            _run_clip(plan, ClipRenderer(cluster, str(clip.path)), clip, inputs, batch.claimed)
+            bar.update(1)
+    except KeyboardInterrupt as exc:
+        plan.interrupted = getattr(exc, "status", EXIT_INTERRUPTED)
+    finally:
+        cluster.stop()
+    plan.device = cluster.describe()
     return None
 
 

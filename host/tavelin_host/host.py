@@ -163,6 +163,12 @@ class Host:
         return self._run(self.render_image_async(image, output=output, resize_mode=resize_mode,
                                                  instance_id=instance_id))
 
+    def render_images(self, images, *, output: str | int = "cutout", resize_mode: int = DEFAULT_RESIZE_MODE,
+                      instance_id: int | None = None) -> list[HostImage]:
+        """``render_image`` for each image, in order (a clip's batch of frames)."""
+        return [self.render_image(image, output=output, resize_mode=resize_mode, instance_id=instance_id)
+                for image in images]
+
     def matte_image(
         self,
         image: HostImage | np.ndarray,

@@ -48,6 +48,9 @@ class Renderer(Protocol):
     async def render_image_async(self, image: HostImage, *, output: str | int = ..., resize_mode: int = ...,
                                  instance_id: int | None = ...) -> HostImage: ...
 
+    def render_images(self, images: Sequence[HostImage], *, output: str | int = ..., resize_mode: int = ...,
+                      instance_id: int | None = ...) -> list[HostImage]: ...
+
     def new_instance_id(self) -> int: ...
 
 
@@ -127,17 +130,13 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     taken, and claiming them in ``claimed``. ``stdin``: the stream to read for "-"."""
     source = Path(source)
     folder = folder if folder is not None else options.out_dir
-    if options.skip_existing and _outputs_exist(source, options, folder, stem):
+    if options.skip_existing and outputs_exist(source, options, folder, stem):
         raise Skipped(f"{shown(source)}: outputs exist, skipped")
     if str(source) == STREAM and stdin is not None:
         image = decode_image(read_stream(stdin, max_pixels=options.max_pixels), max_pixels=options.max_pixels)
     else:
         image = read_image(source, max_pixels=options.max_pixels)
-    paths = output_paths(source, options.rendered, image.bit_depth, out_dir=folder, preview=options.preview,
-                         stem=stem, format=options.format)
-    if options.background is not None:
-        paths["composite"] = composite_path(source, image.bit_depth, folder, stem=stem)
-        del paths["cutout"]
+    paths = plan_paths(source, image.bit_depth, options, folder, stem)
     if str(options.out_dir) != STREAM:
         check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
@@ -148,7 +147,17 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
     return job
 
 
-def _outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
+def plan_paths(source: Path, bit_depth: int, options: MatteOptions, folder, stem: str | None) -> dict[str, Path]:
+    """Where each output of ``source`` goes, by kind (a pure function of its arguments)."""
+    paths = output_paths(source, options.rendered, bit_depth, out_dir=folder, preview=options.preview,
+                         stem=stem, format=options.format)
+    if options.background is not None:
+        paths["composite"] = composite_path(source, bit_depth, folder, stem=stem)
+        del paths["cutout"]
+    return paths
+
+
+def outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
     """Whether every output the options ask for is there, whatever bit depth named it."""
     depths = (8, 16, 32)
     main = "composite" if options.background is not None else options.output
@@ -440,6 +449,6 @@ class Batch:
 __all__ = [
     "Batch", "Encoded", "Item", "Job", "MatteOptions", "OutputExistsError", "Skipped", "WouldOverwriteInputError",
     "Renderer", "check_targets", "decode_still", "encode_output", "encode_outputs", "finish_frame", "matte_array",
-    "matte_bytes", "matte_file", "post_process", "read", "render", "render_async", "run_file", "still_from_array",
-    "write",
+    "matte_bytes", "matte_file", "outputs_exist", "plan_paths", "post_process", "read", "render", "render_async",
+    "run_file", "still_from_array", "write",
 ]

@@ -596,6 +596,31 @@ def _render_frames(host: "Renderer", reader: _Stage, encoder: _Stage, info: Clip
     dtype = host_dtype(info.bit_depth)
     step = max(1, round(1 / (info.rate * info.time_base)))
     frames, started, last_pts = 0, time.perf_counter(), None
+    batch_size = getattr(host, "frames_per_batch", 1)  # a cluster takes frames in batches
+    batch: list[tuple[HostImage, np.ndarray, int]] = []
+
+    def flush() -> bool:
+        nonlocal frames, started
+        images = [image for image, _, _ in batch]
+        results = host.render_images(images, output=options.rendered, resize_mode=options.resize_mode,
+                                     instance_id=instance_id)
+        for (image, pixels, pts), result in zip(batch, results):
+            matte = None
+            if smoother is not None:
+                plane = result.pixels[:, :, 3 if result.channels == 4 else 0]
+                matte = from_float(smoother.update(pixels, to_float(plane)), dtype)
+            out = finish_frame(image, result, options, matte)[options.kind]
+            if not _put(encoder.queue, ("frame", out, pts), stop, encoder):
+                return False
+            frames += 1
+            if frames == 1:
+                started = time.perf_counter()  # the first render also loads and compiles the network
+            if on_frame is not None:
+                on_frame(frames, max(info.frames, frames))
+        batch.clear()
+        return True
+
+    decoded = 0
     while True:
         item = _get(reader.queue, stop, reader)
         if item is END:
@@ -604,29 +629,20 @@ def _render_frames(host: "Renderer", reader: _Stage, encoder: _Stage, info: Clip
             _put(encoder.queue, item, stop, encoder)
             continue
         _, pixels, pts, rotation = item
-        if frames == 0:
+        if decoded == 0:
             info.rotation = rotation  # the writer reads it with the first frame
             shape = pixels.shape
         elif pixels.shape != shape:
             raise VideoReadError(f"the frame size changes from {shape[1]} x {shape[0]} to {pixels.shape[1]} x "
-                                 f"{pixels.shape[0]} at frame {frames + 1}: clips of one size only")
+                                 f"{pixels.shape[0]} at frame {decoded + 1}: clips of one size only")
+        decoded += 1
         pts = pts if pts is not None else (last_pts + step if last_pts is not None else 0)
         last_pts = pts
-        image = HostImage(pixels, info.bit_depth)
-        result = host.render_image(image, output=options.rendered, resize_mode=options.resize_mode,
-                                   instance_id=instance_id)
-        matte = None
-        if smoother is not None:
-            matte = from_float(smoother.update(pixels, to_float(result.pixels[:, :, 3 if result.channels == 4 else 0])),
-                               dtype)
-        out = finish_frame(image, result, options, matte)[options.kind]
-        if not _put(encoder.queue, ("frame", out, pts), stop, encoder):
+        batch.append((HostImage(pixels, info.bit_depth), pixels, pts))
+        if len(batch) >= batch_size and not flush():
             break
-        frames += 1
-        if frames == 1:
-            started = time.perf_counter()  # the first render also loads and compiles the network
-        if on_frame is not None:
-            on_frame(frames, max(info.frames, frames))
+    if batch and reader.error is None and not stop.is_set():
+        flush()
     if reader.error is not None:
         raise reader.error
     if frames == 0:
