@@ -138,6 +138,7 @@ bench: plugin models
 	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_video.py
 	$(PY) bench/bench_serve.py
+	$(PY) bench/bench_cluster.py
 
 soak: plugin
 	$(PY) bench/soak.py

@@ -129,7 +129,10 @@ class Cluster:
     started_ray: bool = False  # Ray was started or joined for this run, and is left at its end
 
     def start(self) -> "Cluster":
-        import ray
+        try:
+            import ray
+        except ImportError:
+            raise ClusterError("--cluster needs Ray: pip install 'ray[client,data]'") from None
 
         self.started_ray = not ray.is_initialized()
         resources = connect(self.address, actors=self.actors)
