@@ -273,6 +273,42 @@ def test_decontaminated_previews_use_a_contrasting_background(background, expect
     np.testing.assert_array_equal(contrasting_colour(rgb, alpha), expected)
 
 
+def two_people(dtype):
+    """A soft-edged matte: a large figure and a small one, plus a speck."""
+    import cv2
+
+    matte = np.zeros((80, 120), np.float32)
+    cv2.circle(matte, (40, 40), 25, 1.0, -1)
+    cv2.circle(matte, (95, 40), 8, 1.0, -1)
+    matte[70, 5] = 0.8
+    matte = cv2.GaussianBlur(matte, (0, 0), 2)
+    return (matte * 255 + 0.5).astype(np.uint8) if dtype == np.uint8 else matte
+
+
+def soft(matte):
+    return int(((matte > 0.05) & (matte < 0.95)).sum())
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.float32])
+@pytest.mark.parametrize("control, check", [
+    ({"threshold": 0.5}, lambda before, after: set(np.unique(after)) <= {0.0, 1.0} and
+        abs((after == 1).sum() - (before >= 0.5).sum()) == 0),
+    ({"min_area": 20}, lambda before, after: after[70, 5] == 0 and after[40, 95] > 0.9 and after[40, 40] > 0.9),
+    ({"largest": True}, lambda before, after: after[40, 95] == 0 and after[40, 40] > 0.9 and after[70, 5] == 0),
+    ({"erode": 3}, lambda before, after: (after >= 0.5).sum() < (before >= 0.5).sum() and after[40, 40] > 0.9),
+    ({"dilate": 3}, lambda before, after: (after >= 0.5).sum() > (before >= 0.5).sum()),
+    ({"feather": 6}, lambda before, after: soft(after) > 1.5 * soft(before) and after[40, 40] > 0.9),
+])
+def test_mask_controls_change_the_matte_as_named_in_its_sample_type(control, check, dtype):
+    from tavelin_host.images import to_float
+    from tavelin_host.mask_controls import MaskControls
+
+    matte = two_people(dtype)
+    after = MaskControls(**control).apply(matte)
+    assert after.dtype == matte.dtype and after.shape == matte.shape
+    assert check(to_float(matte), to_float(after))
+
+
 def test_expand_inputs(tmp_path):
     (tmp_path / "b.png").write_bytes(b"x")
     (tmp_path / "a.jpg").write_bytes(b"x")

@@ -65,6 +65,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--background", type=_background_arg, metavar="COLOR|IMAGE",
                         help="composite the cut-out over a colour (#rrggbb, white, ...) or an image "
                         "(cover-fitted); writes <stem>.composite.<ext>")
+    mask = parser.add_argument_group("mask controls (applied to the matte, in this order)")
+    mask.add_argument("--threshold", type=_fraction_arg, metavar="T",
+                      help="a hard matte: 1 where the matte is at least T (0..1), else 0")
+    mask.add_argument("--min-area", type=_count_arg, default=0, metavar="PX",
+                      help="drop regions with fewer than PX solid pixels (specks)")
+    mask.add_argument("--largest", action="store_true", help="keep only the largest region (one person)")
+    mask.add_argument("--erode", type=_count_arg, default=0, metavar="N", help="move the edge N pixels in")
+    mask.add_argument("--dilate", type=_count_arg, default=0, metavar="N", help="move the edge N pixels out")
+    mask.add_argument("--feather", type=_radius_arg, default=0.0, metavar="R", help="soften the edge over R pixels")
     parser.add_argument("--video-format", choices=VIDEO_FORMATS, default="mov",
                         help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha) "
                         "or png (a folder of PNG frames, 16-bit for deeper sources)")
@@ -122,6 +131,26 @@ def _precision_arg(value: str) -> str:
         return parse_precision(value)
     except DeviceError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _fraction_arg(value: str) -> float:
+    try:
+        number = float(value)
+    except ValueError:
+        number = -1.0
+    if not 0.0 <= number <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be a number from 0 to 1: {value!r}")
+    return number
+
+
+def _radius_arg(value: str) -> float:
+    try:
+        number = float(value)
+    except ValueError:
+        number = -1.0
+    if not 0.0 < number <= 1000.0:
+        raise argparse.ArgumentTypeError(f"must be a radius in pixels, above 0: {value!r}")
+    return number
 
 
 def _count_arg(value: str) -> int:
@@ -234,13 +263,16 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     expansion = expand_inputs(args.inputs, args.recursive, args.output_dir)
     out_dir = Path(args.output_dir) if args.output_dir is not None and not to_stdout else None
     plan_names(expansion.inputs, out_dir)
+    from .mask_controls import MaskControls
     from .pipeline import MatteOptions  # NumPy and OpenCV, needed from here on
 
     options = MatteOptions(out_dir=STREAM if to_stdout else out_dir, output=args.output,
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
                            max_pixels=int(args.max_megapixels * 1e6), background=args.background,
-                           video_format=args.video_format, smooth=args.smooth)
+                           video_format=args.video_format, smooth=args.smooth,
+                           mask=MaskControls(args.threshold, args.erode, args.dilate, args.feather, args.largest,
+                                             args.min_area))
     plan = Run(args, ui, expansion, options)
     for problem in expansion.problems:
         plan.say(problem)

@@ -31,6 +31,7 @@ from .atomic import write_files, write_stream
 from .decoding import decode_image, read_image, read_stream
 from .encoding import encode_image, file_samples
 from .images import HostImage
+from .mask_controls import MaskControls
 from .names import shown
 from .naming import FORMATS, PREVIEW_SUFFIX, STREAM, composite_path, output_paths, output_suffix
 from .postprocess import finish, person_found
@@ -90,6 +91,7 @@ class MatteOptions:
     format: str | None = None
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     background: "Background | None" = None  # composite the cut-out over it, as <stem>.composite.<ext>
+    mask: MaskControls = MaskControls()  # threshold, specks, largest region, edge moved and feathered
     video_format: str = "mov"  # clips: mov, webm or png (a PNG sequence)
     smooth: bool = True        # clips: steady the matte from frame to frame
 
@@ -187,7 +189,12 @@ def finish_frame(image: HostImage, result: HostImage, options: MatteOptions,
                  matte: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """The samples of each output of one still or clip frame, keyed by kind ("cutout",
     "matte" or "composite", and "preview"): the render's matte, or ``matte`` in its place
-    (a clip's smoothed one, in the render's sample type), post-processed and composited."""
+    (a clip's smoothed one, in the render's sample type), with the mask controls applied,
+    post-processed and composited."""
+    if options.mask:
+        if matte is None:
+            matte = result.pixels[:, :, 3 if result.channels == 4 else 0]
+        matte = options.mask.apply(matte)
     if matte is not None:
         pixels = np.array(result.pixels)
         if result.channels == 4:
