@@ -365,12 +365,25 @@ def test_background_image_is_cover_cropped_and_shows_where_the_cutout_is_clear(t
     (["--max-megapixels", "inf"], "not a finite positive number"),
     (["--max-megapixels", "1e400"], "not a finite positive number"),
     (["clip.mp4", "-o", "-"], "clips cannot go to standard output (-o -)"),
+    (["-o", "out.png"], "names one image's output"),
+    (["--threshold", "2"], "from 0 to 1"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
     (tmp_path / "clip.mp4").write_bytes(b"")
     run = tavelin(tmp_path, *args, cwd=tmp_path)
     assert run.returncode == 2 and message in run.stderr
     assert "Traceback" not in run.stderr
+
+
+@needs_plugin
+def test_an_output_file_named_with_o_is_written_exactly_there(photos, tmp_path):
+    source = photos[0] / "deep.png"
+    run = tavelin(source, "-o", tmp_path / "new" / "result.tif", "--output", "matte", "--preview", "-q")
+    assert run.returncode == 0, run.stderr
+    assert sorted(p.name for p in (tmp_path / "new").iterdir()) == ["result.preview.png", "result.tif"]
+    assert raw(tmp_path / "new" / "result.tif").shape == raw(source).shape[:2]  # a TIFF, as named
+    run = tavelin(source, "-o", tmp_path / "new" / "result.tif", "--output", "matte", "-q")
+    assert run.returncode == 1 and "already exists" in run.stderr
 
 
 def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):

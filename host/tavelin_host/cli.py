@@ -18,7 +18,8 @@ from . import __version__
 from .contract import DEFAULT_MAX_MEGAPIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
 from .devices import DeviceError, parse_device, parse_precision
 from .inputs import Expansion, expand_inputs
-from .naming import FORMATS, OUTPUT_KINDS, STREAM, VIDEO_FORMATS, is_video, output_folder, plan_names
+from .naming import (FILE_TARGET_SUFFIXES, FORMATS, OUTPUT_KINDS, STREAM, VIDEO_FORMATS, is_video, output_folder,
+                     plan_names)
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
 from .progress import LineWriter, ProgressUI
@@ -45,9 +46,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
                         help="image or clip files, folders or glob patterns; - reads one image from standard input")
-    parser.add_argument("-o", "--output-dir", metavar="DIR",
-                        help="write outputs here (default: beside each input); - writes the one output "
-                        "to standard output")
+    parser.add_argument("-o", "--output-dir", metavar="DIR|FILE",
+                        help="write outputs here (default: beside each input); a file name with an image "
+                        "extension (out.png, out.tif, ...) is the one input's output, in that file type; "
+                        "- writes the one output to standard output")
     parser.add_argument("--output", choices=OUTPUT_KINDS, default="cutout",
                         help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte")
     modes = range(len(MODE_SIZES))
@@ -213,6 +215,7 @@ class Run:
     expansion: Expansion
     options: "MatteOptions"
     plugin_dir: Path | None = None
+    target: Path | None = None  # -o FILE
     done: int = 0
     failed: int = 0
     skipped: int = 0
@@ -260,8 +263,15 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         say("standard input (-) can be read only once")
         return EXIT_USAGE
 
-    expansion = expand_inputs(args.inputs, args.recursive, args.output_dir)
+    target = None
+    if args.output_dir is not None and not to_stdout:
+        named = Path(args.output_dir)
+        if named.suffix.lower() in FILE_TARGET_SUFFIXES and not named.is_dir():
+            target = named  # -o FILE
+    expansion = expand_inputs(args.inputs, args.recursive, target.parent if target else args.output_dir)
     out_dir = Path(args.output_dir) if args.output_dir is not None and not to_stdout else None
+    if target is not None:
+        out_dir = target.parent
     plan_names(expansion.inputs, out_dir)
     from .mask_controls import MaskControls
     from .pipeline import MatteOptions  # NumPy and OpenCV, needed from here on
@@ -273,7 +283,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
                            video_format=args.video_format, smooth=args.smooth,
                            mask=MaskControls(args.threshold, args.erode, args.dilate, args.feather, args.largest,
                                              args.min_area))
-    plan = Run(args, ui, expansion, options)
+    plan = Run(args, ui, expansion, options, target=target)
     for problem in expansion.problems:
         plan.say(problem)
     if not args.quiet:
@@ -284,6 +294,10 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         return EXIT_FAILED if expansion.problems else EXIT_USAGE
     if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
         plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
+        return EXIT_USAGE
+    if target is not None and (len(expansion.inputs) != 1 or expansion.problems or args.cluster
+                               or any(not item.is_stdin and is_video(item.path) for item in expansion.inputs)):
+        plan.say(f"-o {shown(target)} names one image's output: give one image (or -o DIR for several)")
         return EXIT_USAGE
     if to_stdout and args.cluster:
         plan.say("--cluster writes files: use -o DIR, not -o -")
@@ -362,7 +376,7 @@ def run(plan: Run) -> int | None:
     # Stills go through the overlapped batch; clips after them, each with its own
     # decode/render/encode threads.
     clips = [item for item in plan.expansion.inputs if not item.is_stdin and is_video(item.path)]
-    items = [Item(item.path, output_folder(item, None if out_dir == STREAM else out_dir), item.stem)
+    items = [Item(item.path, output_folder(item, None if out_dir == STREAM else out_dir), item.stem, plan.target)
              for item in plan.expansion.inputs if item not in clips]
     inputs = {Path(os.path.realpath(item.path)) for item in plan.expansion.inputs if not item.is_stdin}
     stdout = sys.stdout.buffer if out_dir == STREAM else None

@@ -44,6 +44,8 @@ COMPOSITE = "composite"
 OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", COMPOSITE)
 OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm")
 PREVIEW_SUFFIX = ".png"
+# -o FILE: an output path with one of these extensions names the one image's output itself.
+FILE_TARGET_SUFFIXES = (".png", ".tif", ".tiff", ".exr", ".webp", ".jpg", ".jpeg")
 # --format: the container of the main output (default: by bit depth, see output_suffix).
 FORMATS = {"png": ".png", "tif": ".tif", "exr": ".exr"}
 
@@ -67,6 +69,11 @@ def output_folder(item: Input, out_dir: str | os.PathLike | None) -> Path:
     if out_dir is None or str(out_dir) == STREAM:
         return Path() if item.is_stdin else item.path.parent
     return Path(out_dir) / item.subfolder
+
+
+def preview_beside(target: Path) -> Path:
+    """The preview of an output written to a named file: ``<its stem>.preview.png`` beside it."""
+    return target.with_name(f"{target.stem}.preview{PREVIEW_SUFFIX}")
 
 
 def output_suffix(bit_depth: int, source_suffix: str, format: str | None = None) -> str:

@@ -33,7 +33,7 @@ from .encoding import encode_image, file_samples
 from .images import HostImage
 from .mask_controls import MaskControls
 from .names import shown
-from .naming import FORMATS, PREVIEW_SUFFIX, STREAM, composite_path, output_paths, output_suffix
+from .naming import FORMATS, PREVIEW_SUFFIX, STREAM, composite_path, output_paths, output_suffix, preview_beside
 from .postprocess import finish, person_found
 
 if TYPE_CHECKING:
@@ -126,19 +126,22 @@ class Skipped(Exception):
 
 def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Path] = (),
          claimed: MutableSet[Path] | None = None, *, folder: str | os.PathLike | None = None,
-         stem: str | None = None, stdin: BinaryIO | None = None) -> Job:
+         stem: str | None = None, stdin: BinaryIO | None = None, target: Path | None = None) -> Job:
     """Read ``source`` and name its outputs (in ``folder``, default options.out_dir or beside
     the source; ``stem`` default from the source), refusing names that are inputs or already
     taken, and claiming them in ``claimed``. ``stdin``: the stream to read for "-"."""
     source = Path(source)
     folder = folder if folder is not None else options.out_dir
-    if options.skip_existing and outputs_exist(source, options, folder, stem):
+    if options.skip_existing and (os.path.lexists(target) if target is not None
+                                  else outputs_exist(source, options, folder, stem)):
         raise Skipped(f"{shown(source)}: outputs exist, skipped")
     if str(source) == STREAM and stdin is not None:
         image = decode_image(read_stream(stdin, max_pixels=options.max_pixels), max_pixels=options.max_pixels)
     else:
         image = read_image(source, max_pixels=options.max_pixels)
     paths = plan_paths(source, image.bit_depth, options, folder, stem)
+    if target is not None:  # -o FILE: the main output there, its file type from its name
+        paths = {options.kind: target, **({"preview": preview_beside(target)} if options.preview else {})}
     if str(options.out_dir) != STREAM:
         check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
@@ -358,6 +361,7 @@ class Item:
     source: Path
     folder: str | os.PathLike | None = None
     stem: str | None = None
+    target: Path | None = None  # -o FILE: the main output's own path
 
 
 class Batch:
@@ -392,7 +396,7 @@ class Batch:
             item = self.items[index]
             self._reads[index] = self._reader.submit(
                 read, item.source, self.options, self.inputs, self.claimed, folder=item.folder, stem=item.stem,
-                stdin=self.stdin)
+                stdin=self.stdin, target=item.target)
         return self._reads[index]
 
     def start(self) -> None:
