@@ -95,6 +95,7 @@ def test_a_mixed_folder_is_matted_and_bad_files_are_reported(photos, mixed_run):
     assert sorted(Path(line.split(": ")[1]).name for line in errors) == ["broken.png"]  # shapes, not people
     assert skipped == [f"tavelin: skipped 1 (not an image type by extension): {folder / 'notes.txt'}"]
     assert "5 of 6 matted, 1 failed, 5 with no person found" in run.stderr
+    assert "[Tavelin]" not in run.stderr  # the plug-in's load lines only with --verbose
     assert digest(folder) == before, "inputs changed"
 
     expected = {  # name: (dtype, channels)

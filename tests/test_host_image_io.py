@@ -12,7 +12,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
 from tavelin_host import atomic, decoding, encoding  # noqa: E402
 from tavelin_host.atomic import ImageWriteError  # noqa: E402
 from tavelin_host.decoding import ImageReadError, apply_orientation, read_image  # noqa: E402
-from tavelin_host.encoding import file_samples, write_image  # noqa: E402
+from tavelin_host.encoding import encode_image, file_samples, write_image  # noqa: E402
 from tavelin_host.images import to_float  # noqa: E402
 
 RNG = np.random.default_rng(7)
@@ -75,6 +75,11 @@ def test_half_float_exr_reads_as_32_bit(tmp_path):
     assert image.bit_depth == 32 and image.pixels.shape == (6, 5, 4)
     np.testing.assert_array_equal(image.pixels[:, :, 3], planes["A"].astype(np.float32))
     np.testing.assert_array_equal(image.pixels[0, 0, :3], [planes[c][0, 0] for c in "RGB"])
+    # and written back as half floats, as it came
+    out = tmp_path / "again.exr"
+    out.write_bytes(encode_image(image.pixels, ".exr", image.info))
+    with OpenEXR.File(str(out), separate_channels=True) as exr:
+        assert {c.pixels.dtype for c in exr.channels().values()} == {np.dtype(np.float16)}
 
 
 @pytest.mark.parametrize("orientation", range(1, 9))

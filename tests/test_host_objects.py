@@ -223,7 +223,7 @@ def test_failed_import_leaves_no_half_module_behind(tmp_path, no_default_plugin)
 @pytest.mark.parametrize("source,output,depth,preview,expected", [
     ("a/photo.jpg", "cutout", 8, False, ["photo.cutout.png"]),
     ("a/photo.jpg", "matte", 8, True, ["photo.matte.png", "photo.preview.png"]),
-    ("a/scan.tiff", "cutout", 16, False, ["scan.cutout.png"]),
+    ("a/scan.tiff", "cutout", 16, False, ["scan.cutout.tif"]),
     ("a/plate.exr", "cutout", 32, True, ["plate.cutout.exr", "plate.preview.png"]),
     ("a/plate.tif", "matte", 32, False, ["plate.matte.tif"]),
     ("a/my.photo.v2.png", "cutout", 8, False, ["my.photo.v2.cutout.png"]),

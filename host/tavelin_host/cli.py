@@ -55,6 +55,8 @@ def build_parser() -> argparse.ArgumentParser:
     modes = range(len(MODE_SIZES))
     parser.add_argument("--resize-mode", type=int, choices=modes, default=DEFAULT_RESIZE_MODE,
                         metavar="{" + ",".join(map(str, modes)) + "}", help=_resize_mode_help())
+    parser.add_argument("--threads", type=_count_arg, metavar="N",
+                        help="CPU threads for the network (default: torch's, one per core)")
     parser.add_argument("--device", type=_device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}",
                         help="compute device (default auto: CUDA when available, else CPU)")
     parser.add_argument("--precision", type=_precision_arg, default="auto", metavar="{auto,fp32,fp16}",
@@ -99,6 +101,8 @@ def build_parser() -> argparse.ArgumentParser:
     cluster.add_argument("--cluster-actors", type=_count_arg, metavar="N",
                          help="actors to start (default: as many as the cluster's CPUs or GPUs allow)")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display and no summary")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="also show the plug-in's own lines (model loading, warm-up)")
     parser.add_argument("--plugin-dir", metavar="DIR",
                         help="plug-in directory holding the Tavelin module and models/ "
                         "(default: $TAVELIN_PLUGIN_DIR, then the importable module, then this checkout's build)")
@@ -397,9 +401,9 @@ def run(plan: Run) -> int | None:
                 plan.say(f"{shown(item.source)}: {warning}")
         bar.update(1)
 
-    # The plug-in prints its diagnostics; they go to stderr, between the progress bars
-    # (with --quiet only its warnings and errors).
-    diagnostics = LineWriter(ui.write if not args.quiet else _only_problems(ui.write))
+    # The plug-in prints its diagnostics; they go to stderr, between the progress bars:
+    # its warnings and errors always, its load lines only with --verbose.
+    diagnostics = LineWriter(ui.write if args.verbose and not args.quiet else _only_problems(ui.write))
     bar = ui.file_bar(None, total=len(items) + len(clips))
     if args.cluster:
         try:
@@ -415,6 +419,11 @@ def run(plan: Run) -> int | None:
     try:
         with contextlib.redirect_stdout(diagnostics):
             from .host import Host  # pulls in torch, asyncio and the plug-in machinery
+
+            if args.threads:
+                import torch
+
+                torch.set_num_threads(args.threads)  # this command's own process
 
             try:
                 host = Host(plan.plugin_dir, device=args.device, precision=args.precision, ui=ui)

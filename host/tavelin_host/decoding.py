@@ -536,7 +536,7 @@ def _read_exr(data: bytes, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> tuple
         planes = [plane(first)] * 3
     else:
         raise ImageReadError("OpenEXR file without channels")
-    info = ImageInfo(dpi=dpi)
+    info = ImageInfo(dpi=dpi, half=all(np.asarray(c).dtype == np.float16 for c in channels.values()))
     if "A" not in channels:
         return np.dstack(planes), info
     alpha = plane("A")

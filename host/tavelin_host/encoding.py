@@ -59,7 +59,7 @@ def encode_image(pixels: np.ndarray, suffix: str, info: ImageInfo = NO_INFO) -> 
         raise ImageWriteError("JPEG files have no alpha channel")
     icc = _profile_for(info.icc_profile, channels)
     if suffix == ".exr":
-        return _encode_exr(pixels, info.dpi)
+        return _encode_exr(pixels, info.dpi, info.half)
     if suffix in (".tif", ".tiff"):
         return _encode_tiff(pixels, icc, info.dpi)
     bgr = pixels if channels == 1 else pixels[:, :, [2, 1, 0, 3][:channels]]
@@ -183,8 +183,9 @@ def _encode_tiff(pixels: np.ndarray, icc: bytes | None = None, dpi=None) -> byte
     return buffer.getvalue()
 
 
-def _encode_exr(pixels: np.ndarray, dpi=None) -> bytes:
-    """OpenEXR with premultiplied colour: compositing programs take EXR colour as already multiplied by alpha."""
+def _encode_exr(pixels: np.ndarray, dpi=None, half: bool = False) -> bytes:
+    """OpenEXR with premultiplied colour: compositing programs take EXR colour as already multiplied by alpha.
+    ``half``: stored as half floats (as the source was)."""
     import OpenEXR
 
     if pixels.ndim == 2:
@@ -195,6 +196,8 @@ def _encode_exr(pixels: np.ndarray, dpi=None) -> bytes:
         if "A" in channels:
             for name in "RGB":
                 channels[name] = channels[name] * channels["A"]
+    if half:
+        channels = {name: plane.astype(np.float16) for name, plane in channels.items()}
     header = {"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage}
     if dpi:
         header["xDensity"] = float(dpi[0])

@@ -57,7 +57,7 @@ class ImageInfo:
     "Exif" prefix), its orientation already set to normal because the pixels
     were turned on reading; ``frames``: pages or frames in the file, of which
     only the first is read; ``notes``: what of the file could not be read, a
-    line each for the user.
+    line each for the user; ``half``: the file stored half floats.
     """
 
     icc_profile: bytes | None = None
@@ -65,6 +65,7 @@ class ImageInfo:
     exif: bytes | None = None
     frames: int = 1
     notes: tuple[str, ...] = ()
+    half: bool = False  # an OpenEXR file of half floats: its float outputs are written as half again
 
     def without_profile(self) -> "ImageInfo":
         return replace(self, icc_profile=None)

@@ -77,10 +77,12 @@ def preview_beside(target: Path) -> Path:
 
 
 def output_suffix(bit_depth: int, source_suffix: str, format: str | None = None) -> str:
-    """PNG for 8- and 16-bit images; float images stay float: OpenEXR when they came from one, else TIFF.
-    ``format`` ("png", "tif", "exr") decides instead when given."""
+    """PNG for 8- and 16-bit images, but TIFF for 16-bit TIFFs; float images stay float: OpenEXR
+    when they came from one, else TIFF.  ``format`` ("png", "tif", "exr") decides instead when given."""
     if format is not None:
         return FORMATS[format]
+    if bit_depth == 16 and source_suffix.lower() in (".tif", ".tiff"):
+        return ".tif"
     if bit_depth in (8, 16):
         return ".png"
     return ".exr" if source_suffix.lower() == ".exr" else ".tif"
