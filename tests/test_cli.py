@@ -377,6 +377,15 @@ def test_usage_errors_exit_2(tmp_path, args, message):
 
 
 @needs_plugin
+def test_several_outputs_of_one_render_equal_separate_runs(photos, tmp_path):
+    folder, _ = photos
+    for kinds in ("cutout", "matte", "cutout,matte"):
+        tavelin(folder, "-o", tmp_path / kinds, "--output", kinds, "--preview", "-q", "--plugin-dir", PLUGIN_DIR)
+    both = digest(tmp_path / "cutout,matte")
+    assert both == {**digest(tmp_path / "cutout"), **digest(tmp_path / "matte")} and len(both) == 5 * 3
+
+
+@needs_plugin
 def test_an_output_file_named_with_o_is_written_exactly_there(photos, tmp_path):
     source = photos[0] / "deep.png"
     run = tavelin(source, "-o", tmp_path / "new" / "result.tif", "--output", "matte", "--preview", "-q")

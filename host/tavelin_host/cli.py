@@ -50,8 +50,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="write outputs here (default: beside each input); a file name with an image "
                         "extension (out.png, out.tif, ...) is the one input's output, in that file type; "
                         "- writes the one output to standard output")
-    parser.add_argument("--output", choices=OUTPUT_KINDS, default="cutout",
-                        help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte")
+    parser.add_argument("--output", type=_outputs_arg, default=("cutout",), metavar="cutout|matte|cutout,matte",
+                        help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte; "
+                        "cutout,matte: both, from one render")
     modes = range(len(MODE_SIZES))
     parser.add_argument("--resize-mode", type=int, choices=modes, default=DEFAULT_RESIZE_MODE,
                         metavar="{" + ",".join(map(str, modes)) + "}", help=_resize_mode_help())
@@ -137,6 +138,14 @@ def _precision_arg(value: str) -> str:
         return parse_precision(value)
     except DeviceError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _outputs_arg(value: str) -> tuple[str, ...]:
+    kinds = tuple(dict.fromkeys(part.strip() for part in value.split(",")))
+    wrong = [kind for kind in kinds if kind not in OUTPUT_KINDS]
+    if wrong or not kinds:
+        raise argparse.ArgumentTypeError(f"invalid choice: {value!r} (choose cutout, matte or cutout,matte)")
+    return kinds
 
 
 def _fraction_arg(value: str) -> float:
@@ -280,7 +289,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     from .mask_controls import MaskControls
     from .pipeline import MatteOptions  # NumPy and OpenCV, needed from here on
 
-    options = MatteOptions(out_dir=STREAM if to_stdout else out_dir, output=args.output,
+    options = MatteOptions(out_dir=STREAM if to_stdout else out_dir, output=args.output[0], also=args.output[1:],
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
                            max_pixels=int(args.max_megapixels * 1e6), background=args.background,
@@ -299,6 +308,13 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
         plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
         return EXIT_USAGE
+    several = len(options.kinds) > 1
+    if several and (target is not None or to_stdout):
+        plan.say("several outputs (--output cutout,matte) go to a folder: use -o DIR")
+        return EXIT_USAGE
+    if several and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
+        plan.say("clips take one output at a time: --output cutout or --output matte")
+        return EXIT_USAGE
     if target is not None and (len(expansion.inputs) != 1 or expansion.problems or args.cluster
                                or any(not item.is_stdin and is_video(item.path) for item in expansion.inputs)):
         plan.say(f"-o {shown(target)} names one image's output: give one image (or -o DIR for several)")
@@ -316,9 +332,9 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         except ImportError as exc:
             plan.say(f"--decontaminate is not available here ({exc})")
             return EXIT_USAGE
-        if args.output == "matte" and not args.preview:
+        if args.output == ("matte",) and not args.preview:
             plan.say("note: --decontaminate changes cut-outs and previews, not mattes")
-    if args.background is not None and args.output == "matte":
+    if args.background is not None and args.output == ("matte",):
         plan.say("--background composites the cut-out; it does not go with --output matte")
         return EXIT_USAGE
 

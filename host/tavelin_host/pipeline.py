@@ -95,15 +95,23 @@ class MatteOptions:
     video_format: str = "mov"  # clips: mov, webm or png (a PNG sequence)
     smooth: bool = True        # clips: steady the matte from frame to frame
 
+    also: tuple[str, ...] = ()  # more outputs of the same render ("matte" beside a cut-out, or the reverse)
+
+    @property
+    def kinds(self) -> tuple[str, ...]:
+        """Every output to write, the main one first; with a background the cut-out is composited."""
+        asked = dict.fromkeys((self.output, *self.also))
+        return tuple("composite" if kind == "cutout" and self.background is not None else kind for kind in asked)
+
     @property
     def rendered(self) -> str:
-        """The output kind asked of the plug-in: a composite starts as a cut-out."""
-        return "cutout" if self.background is not None else self.output
+        """The output kind asked of the plug-in: a cut-out whenever one is made (a matte comes with it)."""
+        return "cutout" if self.background is not None or "cutout" in (self.output, *self.also) else "matte"
 
     @property
     def kind(self) -> str:
         """The main output: "cutout", "matte" or "composite"."""
-        return "composite" if self.background is not None else self.output
+        return self.kinds[0]
 
 
 @dataclass
@@ -154,27 +162,22 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
 
 def plan_paths(source: Path, bit_depth: int, options: MatteOptions, folder, stem: str | None) -> dict[str, Path]:
     """Where each output of ``source`` goes, by kind (a pure function of its arguments)."""
-    paths = output_paths(source, options.rendered, bit_depth, out_dir=folder, preview=options.preview,
-                         stem=stem, format=options.format)
-    if options.background is not None:
-        paths["composite"] = composite_path(source, bit_depth, folder, stem=stem)
-        del paths["cutout"]
+    paths = {}
+    for kind in options.kinds:
+        if kind == "composite":
+            paths[kind] = composite_path(source, bit_depth, folder, stem=stem)
+        else:
+            paths[kind] = output_paths(source, kind, bit_depth, out_dir=folder, stem=stem, format=options.format)[kind]
+    if options.preview:
+        paths["preview"] = output_paths(source, options.rendered, bit_depth, out_dir=folder, preview=True,
+                                        stem=stem)["preview"]
     return paths
 
 
 def outputs_exist(source: Path, options: MatteOptions, folder, stem: str | None) -> bool:
     """Whether every output the options ask for is there, whatever bit depth named it."""
-    depths = (8, 16, 32)
-    main = "composite" if options.background is not None else options.output
-    for kind in (main, *(("preview",) if options.preview else ())):
-        if kind == "composite":
-            candidates = [composite_path(source, depth, folder, stem=stem) for depth in depths]
-        else:
-            candidates = [output_paths(source, options.output, depth, out_dir=folder, preview=True, stem=stem,
-                                       format=options.format)[kind] for depth in depths]
-        if not any(os.path.lexists(path) for path in candidates):
-            return False
-    return True
+    planned = [plan_paths(source, depth, options, folder, stem) for depth in (8, 16, 32)]
+    return all(any(os.path.lexists(paths[kind]) for paths in planned) for kind in planned[0])
 
 
 def render(host: Renderer, job: Job, options: MatteOptions) -> Job:
@@ -206,9 +209,12 @@ def finish_frame(image: HostImage, result: HostImage, options: MatteOptions,
             pixels[:, :, :] = matte[:, :, None]
         result = HostImage(pixels, result.bit_depth)
     outputs = finish(image, result, options.rendered, decontaminate=options.decontaminate, preview=options.preview)
+    kinds = options.kinds
+    if "matte" in kinds and "matte" not in outputs:
+        outputs["matte"] = result.pixels[:, :, 3]  # the matte of a cut-out render: its alpha
     if options.background is not None:
         outputs["composite"] = options.background.composite(outputs.pop("cutout"), image.bit_depth)
-    return outputs
+    return {kind: outputs[kind] for kind in (*kinds, *(("preview",) if options.preview else ()))}
 
 
 def post_process(job: Job, options: MatteOptions) -> Job:
