@@ -112,7 +112,7 @@ bundle: plugin models plugin310
 	cp $(MODELS) dist/Tavelin/models/
 	cat models/*/NOTICE > dist/Tavelin/NOTICE
 	cp $$(ls models/*/LICENSE | head -n 1) dist/Tavelin/LICENSE
-	cp plugin/bundle/README.txt dist/Tavelin/README.txt
+	$(PY) testkit/bundle_platform.py plugin/bundle/README.txt dist/Tavelin/README.txt dist/Tavelin/Tavelin*.so
 	$(PY) testkit/check_bundle.py dist/Tavelin
 	if [ -d $(PLUGIN310_DIR) ]; then PYTHONPATH=$(ROOT)/testkit/doubles $(VENV310)/bin/python testkit/check_bundle.py dist/Tavelin; fi
 	$(VENV)/bin/tavelin examples/astronaut.png -o build/bundle-check --overwrite --quiet --plugin-dir dist/Tavelin
