@@ -80,8 +80,15 @@ def build_parser() -> argparse.ArgumentParser:
     mask.add_argument("--dilate", type=_count_arg, default=0, metavar="N", help="move the edge N pixels out")
     mask.add_argument("--feather", type=_radius_arg, default=0.0, metavar="R", help="soften the edge over R pixels")
     parser.add_argument("--video-format", choices=VIDEO_FORMATS, default="mov",
-                        help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha) "
+                        help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha), "
+                        "mp4 (H.264 or HEVC, no alpha: mattes and composites) "
                         "or png (a folder of PNG frames, 16-bit for deeper sources)")
+    parser.add_argument("--codec", choices=("h264", "hevc"), default="h264",
+                        help="clips in mp4: H.264 (default) or HEVC")
+    parser.add_argument("--crf", type=int, metavar="N",
+                        help="clips in mp4 or webm: constant quality, lower is better (default 18 H.264, "
+                        "22 HEVC, 20 VP9)")
+    parser.add_argument("--bitrate", metavar="RATE", help="clips in mp4 or webm: a target bitrate (8M, 2500k)")
     parser.add_argument("--no-smooth", dest="smooth", action="store_false",
                         help="clips: keep each frame's own matte (no smoothing over time)")
     parser.add_argument("-r", "--recursive", action="store_true", help="descend into sub-folders")
@@ -293,7 +300,8 @@ def parse(argv: Sequence[str] | None) -> Run | int:
                            resize_mode=args.resize_mode, preview=args.preview, decontaminate=args.decontaminate,
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
                            max_pixels=int(args.max_megapixels * 1e6), background=args.background,
-                           video_format=args.video_format, smooth=args.smooth,
+                           video_format=args.video_format, smooth=args.smooth, video_codec=args.codec,
+                           crf=args.crf, bitrate=args.bitrate,
                            mask=MaskControls(args.threshold, args.erode, args.dilate, args.feather, args.largest,
                                              args.min_area))
     plan = Run(args, ui, expansion, options, target=target)
@@ -307,6 +315,10 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         return EXIT_FAILED if expansion.problems else EXIT_USAGE
     if to_stdout and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
         plan.say("clips cannot go to standard output (-o -): write them to a folder with -o DIR")
+        return EXIT_USAGE
+    if args.video_format == "mp4" and "cutout" in options.kinds:
+        plan.say("mp4 holds no transparency: use --background COLOR or --output matte for an mp4, "
+                 "or --video-format mov or webm for the cut-out")
         return EXIT_USAGE
     several = len(options.kinds) > 1
     if several and (target is not None or to_stdout):

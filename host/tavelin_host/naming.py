@@ -35,14 +35,14 @@ VIDEO_SUFFIXES = frozenset({
     ".mp4", ".m4v", ".mov", ".qt", ".mkv", ".webm", ".avi", ".mpg", ".mpeg", ".ts", ".mts", ".m2ts",
     ".wmv", ".flv", ".3gp", ".ogv", ".mxf", ".y4m",
 })
-VIDEO_FORMATS = ("mov", "webm", "png")
+VIDEO_FORMATS = ("mov", "webm", "mp4", "png")
 MEDIA_EXTENSIONS = IMAGE_EXTENSIONS | VIDEO_SUFFIXES
 
 # What this tool writes: <stem>.<tag><suffix>.
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
 COMPOSITE = "composite"
 OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", COMPOSITE)
-OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm")
+OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm", ".mp4")
 PREVIEW_SUFFIX = ".png"
 # -o FILE: an output path with one of these extensions names the one image's output itself.
 FILE_TARGET_SUFFIXES = (".png", ".tif", ".tiff", ".exr", ".webp", ".jpg", ".jpeg")
@@ -125,7 +125,7 @@ def video_output_path(
     source: str | os.PathLike, kind: str, video_format: str, out_dir: str | os.PathLike | None = None,
     stem: str | None = None,
 ) -> Path:
-    """``<stem>.<kind>.mov`` / ``.webm``, or the folder ``<stem>.<kind>`` of a PNG sequence
+    """``<stem>.<kind>.mov`` / ``.webm`` / ``.mp4``, or the folder ``<stem>.<kind>`` of a PNG sequence
     (``stem``: as the run planned it; default the source's name less its extension)."""
     if video_format not in VIDEO_FORMATS:
         raise ValueError(f"video format must be one of {VIDEO_FORMATS}, got {video_format!r}")

@@ -92,7 +92,10 @@ class MatteOptions:
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     background: "Background | None" = None  # composite the cut-out over it, as <stem>.composite.<ext>
     mask: MaskControls = MaskControls()  # threshold, specks, largest region, edge moved and feathered
-    video_format: str = "mov"  # clips: mov, webm or png (a PNG sequence)
+    video_format: str = "mov"  # clips: mov, webm, mp4 or png (a PNG sequence)
+    video_codec: str = "h264"  # clips in mp4: h264 or hevc
+    crf: int | None = None      # clips in mp4 and webm: constant quality (lower is better)
+    bitrate: str | None = None  # clips in mp4 and webm: a target bitrate instead (8M, 2500k)
     smooth: bool = True        # clips: steady the matte from frame to frame
 
     also: tuple[str, ...] = ()  # more outputs of the same render ("matte" beside a cut-out, or the reverse)

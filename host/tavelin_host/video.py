@@ -67,15 +67,39 @@ ENCODINGS = {
     ("mov", False): Encoding("mov", ".mov", "prores_aw", "yuv422p10le", "HQ", {"vendor": "apl0"}),
     ("webm", True): Encoding("webm", ".webm", "libvpx-vp9", "yuva420p", None, _VP9),
     ("webm", False): Encoding("webm", ".webm", "libvpx-vp9", "yuv420p", None, _VP9),
+    # A file to share: H.264 (or HEVC, tagged hvc1 so Apple players take it), 4:2:0, no alpha.
+    ("mp4", False): Encoding("mp4", ".mp4", "libx264", "yuv420p", None, {"crf": "18", "preset": "medium"}),
 }
+HEVC = Encoding("mp4", ".mp4", "libx265", "yuv420p", None,
+                {"crf": "22", "preset": "medium", "x265-params": "log-level=error"})
+# Audio a container cannot hold as it is gets converted: WebM holds Opus, MP4 AAC.
+AUDIO_FOR = {"webm": ("libopus", 48000), "mp4": ("aac", None), "mov": ("aac", None)}
 # prores_aw refuses odd widths, and its 4444 profile fails on frames of 65,535 macroblocks
 # and more (4096 x 4096 and up); prores_ks, a third of its speed, takes both.
 PRORES_AW_MOST_BLOCKS = 65280  # 4096 x 4080, the largest tried to work
 
 
-def encoding_for(video_format: str, alpha: bool, width: int, height: int) -> Encoding:
-    """How a clip of ``width`` x ``height`` (as stored) is encoded."""
-    encoding = ENCODINGS[(video_format, alpha)]
+def encoding_for(video_format: str, alpha: bool, width: int, height: int, codec: str = "h264",
+                 crf: int | None = None, bitrate: str | None = None) -> Encoding:
+    """How a clip of ``width`` x ``height`` (as stored) is encoded; ``codec`` ("h264" or "hevc"),
+    ``crf`` and ``bitrate`` (as FFmpeg takes it: 8M, 2500k) for MP4 and WebM."""
+    if video_format == "mp4":
+        if alpha:
+            raise VideoWriteError("mp4 holds no transparency: write the cut-out as mov or webm, or give a "
+                                  "--background (or --output matte) for an mp4")
+        if width % 2 or height % 2:
+            raise VideoWriteError(f"H.264 and HEVC in mp4 need an even width and height, not {width} x {height}: "
+                                  "use mov or webm")
+    encoding = HEVC if video_format == "mp4" and codec == "hevc" else ENCODINGS[(video_format, alpha)]
+    if video_format in ("mp4", "webm") and (crf is not None or bitrate is not None):
+        options = dict(encoding.options)
+        if crf is not None:
+            options["crf"] = str(crf)
+        if bitrate is not None:
+            options["b"] = bitrate
+            if crf is None:
+                options.pop("crf", None)  # a bitrate alone: rate-controlled, not constant quality
+        encoding = replace(encoding, options=options)
     if encoding.codec == "prores_aw":
         blocks = -(-width // 16) * -(-height // 16)
         if width % 2 or (alpha and blocks > PRORES_AW_MOST_BLOCKS):
@@ -228,7 +252,8 @@ def _get(q: queue.Queue, stop: threading.Event, producer: _Stage | None = None) 
 class _Writer:
     """Encodes frames into a container (in a temporary file) or PNG files (in a temporary folder)."""
 
-    def __init__(self, target: Path, video_format: str, kind: str, info: ClipInfo, audio: list, notes: list[str]):
+    def __init__(self, target: Path, video_format: str, kind: str, info: ClipInfo, audio: list, notes: list[str],
+                 codec: str = "h264", crf: int | None = None, bitrate: str | None = None):
         self.target = target
         self.video_format = video_format
         self.kind = kind
@@ -238,6 +263,7 @@ class _Writer:
         self.container = None
         self.temp: Path | None = None
         self.audio_map: dict = {}
+        self.transcoders: dict = {}  # source stream index -> its audio converted for this container
         if video_format == "png":
             try:
                 with _stop_signals_held():
@@ -258,14 +284,23 @@ class _Writer:
                 fd, temp = create_temporary(target)
                 self.temp = Path(temp)
                 os.close(fd)
-            self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height)
+            self.encoding = encoding_for(video_format, kind == "cutout", info.width, info.height, codec, crf, bitrate)
             self.container = av.open(temp, "w", format=self.encoding.container)
             self.stream = self._video_stream()
             for source in audio:
+                name = source.codec_context.name if source.codec_context else "this"
+                if name in _HELD_AS_IS.get(video_format, (name,)):
+                    try:
+                        self.audio_map[source.index] = self.container.add_stream_from_template(source)
+                        continue
+                    except (ValueError, av.FFmpegError):
+                        pass
                 try:
-                    self.audio_map[source.index] = self.container.add_stream_from_template(source)
-                except (ValueError, av.FFmpegError):
-                    name = source.codec_context.name if source.codec_context else "this"
+                    self.transcoders[source.index] = _AudioConverter(self.container, source, *AUDIO_FOR[video_format])
+                    self.audio_map[source.index] = self.transcoders[source.index].stream
+                    notes.append(f"audio converted from {name} to {self.transcoders[source.index].name}: "
+                                 f"{video_format} cannot hold {name}")
+                except (KeyError, ValueError, av.FFmpegError):
                     notes.append(f"audio not kept: {video_format} cannot hold {name} audio")
         except BaseException:
             self.discard()
@@ -278,6 +313,8 @@ class _Writer:
         stream.pix_fmt = enc.pix_fmt
         if enc.profile:
             stream.profile = enc.profile
+        if enc.codec == "libx265":
+            stream.codec_context.codec_tag = "hvc1"
         stream.time_base = info.time_base
         stream.codec_context.time_base = info.time_base
         stream.codec_context.thread_type = "AUTO"
@@ -302,11 +339,14 @@ class _Writer:
         out = self.audio_map.get(packet.stream_index)
         if out is None or packet.dts is None:
             return
-        packet.stream = out
-        if self.frames == 0:
-            self._early_audio.append(packet)  # the header waits for the first frame's rotation
-        else:
-            self.container.mux(packet)
+        converter = self.transcoders.get(packet.stream_index)
+        packets = converter.convert(packet) if converter is not None else [packet]
+        for packet in packets:
+            packet.stream = out
+            if self.frames == 0:
+                self._early_audio.append(packet)  # the header waits for the first frame's rotation
+            else:
+                self.container.mux(packet)
 
     def frame(self, pixels: np.ndarray, pts: int | None) -> None:
         self.frames += 1
@@ -344,6 +384,9 @@ class _Writer:
         if self.container is not None:
             for packet in self.stream.encode(None):
                 self.container.mux(packet)
+            for converter in self.transcoders.values():
+                for packet in converter.convert(None):
+                    self.container.mux(packet)
             self.container.close()
             self.container = None
 
@@ -367,6 +410,51 @@ class _Writer:
     def publish(self, overwrite: bool) -> None:
         """Move the finished output to its name (never over an existing one unless ``overwrite``)."""
         place(self.temp, self.target, overwrite)
+
+
+# Audio codecs each container takes as they are (others are converted; mov takes most).
+_HELD_AS_IS = {"webm": ("opus", "vorbis"), "mp4": ("aac", "mp3", "alac", "ac3", "eac3", "opus", "flac")}
+
+
+class _AudioConverter:
+    """One audio stream decoded and encoded again for a container that cannot hold it,
+    its timing kept from the source's (Opus runs at 48 kHz; AAC at the source's rate)."""
+
+    def __init__(self, container: Any, source: Any, codec: str, rate: int | None):
+        import av
+
+        context = source.codec_context
+        rate = rate or context.sample_rate or 48000
+        self.stream = container.add_stream(codec, rate=rate)
+        layout = context.layout.name if context.layout and context.layout.nb_channels <= 2 else "stereo"
+        self.stream.layout = layout
+        self.name = "Opus" if codec == "libopus" else codec.upper()
+        self.decoder = av.CodecContext.create(context.name, "r")
+        if context.extradata:
+            self.decoder.extradata = context.extradata
+        self.decoder.sample_rate, self.decoder.layout = context.sample_rate, context.layout
+        self.resampler = av.AudioResampler(format=self.stream.codec_context.format, layout=layout, rate=rate)
+        self.time_base = source.time_base
+        self.rate = rate
+        self.next_pts: int | None = None
+
+    def convert(self, packet: Any) -> list:
+        """The packets ``packet`` encodes to (None: the last ones)."""
+        from fractions import Fraction
+
+        frames = self.decoder.decode(packet)
+        out = []
+        for frame in [*frames, *([None] if packet is None else [])]:
+            for piece in self.resampler.resample(frame):
+                if self.next_pts is None:  # the first sound keeps its place against the pictures
+                    start = frame.pts if frame is not None and frame.pts is not None else 0
+                    self.next_pts = round(start * self.time_base * self.rate)
+                piece.pts, piece.time_base = self.next_pts, Fraction(1, self.rate)
+                self.next_pts += piece.samples
+                out.extend(self.stream.encode(piece))
+        if packet is None:
+            out.extend(self.stream.encode(None))
+        return out
 
 
 @contextlib.contextmanager
@@ -454,7 +542,8 @@ def matte_video(
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
-        writer = _Writer(target, options.video_format, kind, info, info.audio, notes)
+        writer = _Writer(target, options.video_format, kind, info, info.audio, notes, options.video_codec,
+                         options.crf, options.bitrate)
         reader, encoder = _start_stages(probe_container, writer, info, stop, stages, options.max_pixels)
         frames, seconds, smoother = _render_frames(host, reader, encoder, info, stop, options, on_frame)
         encoder.join()
