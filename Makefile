@@ -133,6 +133,7 @@ bench: plugin models
 	$(PY) bench/bench_render.py
 	$(PY) bench/bench_network.py
 	$(PY) bench/bench_decontaminate.py
+	$(PY) bench/bench_alpha_matting.py
 	$(PY) bench/bench_people.py
 	$(PY) bench/bench_load.py
 	$(PY) bench/bench_cli.py

@@ -70,6 +70,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--background", type=_background_arg, metavar="COLOR|IMAGE",
                         help="composite the cut-out over a colour (#rrggbb, white, ...) or an image "
                         "(cover-fitted); writes <stem>.composite.<ext>")
+    parser.add_argument("--alpha-matting", nargs="?", type=_count_arg, const=10, metavar="BAND",
+                        help="refine the matte's edge (hair, soft edges) by closed-form matting in a band of "
+                        "BAND pixels each side of it (default 10); slow: seconds per megapixel")
     mask = parser.add_argument_group("mask controls (applied to the matte, in this order)")
     mask.add_argument("--threshold", type=_fraction_arg, metavar="T",
                       help="a hard matte: 1 where the matte is at least T (0..1), else 0")
@@ -301,7 +304,7 @@ def parse(argv: Sequence[str] | None) -> Run | int:
                            overwrite=args.overwrite, skip_existing=args.skip_existing, format=args.format,
                            max_pixels=int(args.max_megapixels * 1e6), background=args.background,
                            video_format=args.video_format, smooth=args.smooth, video_codec=args.codec,
-                           crf=args.crf, bitrate=args.bitrate,
+                           crf=args.crf, bitrate=args.bitrate, alpha_band=args.alpha_matting,
                            mask=MaskControls(args.threshold, args.erode, args.dilate, args.feather, args.largest,
                                              args.min_area))
     plan = Run(args, ui, expansion, options, target=target)
@@ -338,6 +341,12 @@ def parse(argv: Sequence[str] | None) -> Run | int:
         plan.say(f"-o - writes one image to standard output, but {len(expansion.inputs)} inputs were given")
         return EXIT_USAGE
 
+    if args.alpha_matting:
+        try:
+            import pymatting  # noqa: F401 (is it installed here?)
+        except ImportError:
+            plan.say("--alpha-matting needs pymatting: pip install pymatting")
+            return EXIT_USAGE
     if args.decontaminate:
         try:
             from .decontaminate import decontaminate_cutout  # noqa: F401 (is it importable here?)

@@ -91,6 +91,7 @@ class MatteOptions:
     format: str | None = None
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     background: "Background | None" = None  # composite the cut-out over it, as <stem>.composite.<ext>
+    alpha_band: int | None = None  # refine the matte's edge over this many pixels each side (--alpha-matting)
     mask: MaskControls = MaskControls()  # threshold, specks, largest region, edge moved and feathered
     video_format: str = "mov"  # clips: mov, webm, mp4 or png (a PNG sequence)
     video_codec: str = "h264"  # clips in mp4: h264 or hevc
@@ -198,12 +199,18 @@ def finish_frame(image: HostImage, result: HostImage, options: MatteOptions,
                  matte: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """The samples of each output of one still or clip frame, keyed by kind ("cutout",
     "matte" or "composite", and "preview"): the render's matte, or ``matte`` in its place
-    (a clip's smoothed one, in the render's sample type), with the mask controls applied,
+    (a clip's smoothed one, in the render's sample type), its edge refined on request and
+    the mask controls applied,
     post-processed and composited."""
-    if options.mask:
+    if options.alpha_band or options.mask:
         if matte is None:
             matte = result.pixels[:, :, 3 if result.channels == 4 else 0]
-        matte = options.mask.apply(matte)
+        if options.alpha_band:
+            from .alpha_matting import refine
+
+            matte = refine(image.pixels, matte, options.alpha_band)
+        if options.mask:
+            matte = options.mask.apply(matte)
     if matte is not None:
         pixels = np.array(result.pixels)
         if result.channels == 4:
