@@ -93,10 +93,11 @@ HIP_VISIBILITY = 0.8
 RESCUE_SCORE = 0.45
 RESCUE_PRESENCE = 0.95
 RESCUE_LEGS = 0.6
-# A close-up shows part of a person: the segmenter, on the close-up's crop,
-# must place at least this many of the 33 body landmarks outside the frame.
-# Portraits put 12-20 there, a snowboarder cut at the knees 6, a gorilla
-# filling the frame 0-1 (its whole body inside a crop twice the frame).
+# A close-up shows part of a person.  Where the detector puts its hips inside
+# the frame, the segmenter, on the close-up's crop, must place at least this
+# many of the 33 body landmarks outside the frame: a snowboarder cut at the
+# knees put 6 there, a gorilla filling the frame 0-1 (its whole body inside a
+# crop twice the frame).  Portraits, hips far below the frame, put 12-20.
 CLOSE_UP_OUTSIDE = 4
 # With no sure detection at all, the segmenter looks at the whole frame: a person
 # it is this sure of (a full-length figure whose face is hidden, such as an
@@ -479,8 +480,11 @@ class PersonStage(nn.Module):
         crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
         source: Optional[torch.Tensor] = None
         candidates = (crops[:, 2] > self.max_crop_ratio * long_side) & (scores >= self.close_up_score)
-        close_up = False
-        if bool(candidates.any()):
+        # Hips below (or beside) the frame: a face or bust, no doubt.  Only a close-up
+        # whose hips are in view costs the segmenter's look.
+        hips_out = (coords[:, 4] < 0.0) | (coords[:, 4] > float(w)) | (coords[:, 5] < 0.0) | (coords[:, 5] > float(h))
+        close_up = bool((candidates & hips_out).any())
+        if not close_up and bool(candidates.any()):
             source = self.crop_source(bgr)
             close_up = self.close_up(source, crops[candidates], h, w)
         if self.tiles and not close_up and long_side >= self.tile_min_side:
