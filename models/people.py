@@ -104,8 +104,10 @@ CLOSE_UP_OUTSIDE = 4
 # astronaut behind a visor) keeps the selfie network's matte.  Dogs scored up
 # to 0.97 there.
 FRAME_PRESENCE_THRESHOLD = 0.98
-# Long side of the image the crops are sampled from: a bilinear sample of a
-# much larger frame would alias.
+# Long side of the copy of a large frame that the detector's letterboxes and
+# the segmenter's crops are sampled from: a bilinear sample of a much larger
+# frame would alias, and one antialiased pass over a 1920 x 1080 frame costs
+# what the frame's and two tiles' letterboxes cost from the frame itself.
 CROP_SOURCE_SIZE = 1024
 # Landmarks of the full-body segmenter: 39 x (x, y, z, visibility, presence);
 # 33 is the hip centre and 34 the scale point.
@@ -362,13 +364,15 @@ class PersonStage(nn.Module):
         return F.pad(x, [left, size - nw - left, top, size - nh - top], value=0.0), scale, left, top
 
     def detect_windows(self, bgr: torch.Tensor, windows: List[Tuple[int, int, int, int]],
-                       threshold: float) -> Tuple[torch.Tensor, torch.Tensor]:
+                       threshold: float, ky: float = 1.0, kx: float = 1.0) -> Tuple[torch.Tensor, torch.Tensor]:
         """People in each (y0, x0, th, tw) sub-frame of a (1, 3, H, W) blue-green-red frame in 0..255.
 
         The sub-frames go through the detector as one batch.  Returns (scores
         (K,), coords (K, 12)) in frame pixels: the crop square (centre x,
         centre y, side, side), then keypoints 0-3 as (x, y); each sub-frame's
         detections merged by weighted suppression, the sub-frames' not merged.
+        ``bgr`` may be the frame scaled by (ky, kx): windows are in its pixels,
+        the results in the frame's.
         """
         inputs: List[torch.Tensor] = []
         frames: List[Tuple[float, int, int]] = []
@@ -396,8 +400,8 @@ class PersonStage(nn.Module):
             scores, coords = weighted_nms(scores, raw + offset, self.nms_iou, self.max_people, True)
             # Letterbox pixels -> frame pixels.
             points = coords[:, 4:12].reshape(-1, 4, 2)
-            px = (points[:, :, 0] - float(left)) / scale + float(x0)
-            py = (points[:, :, 1] - float(top)) / scale + float(y0)
+            px = ((points[:, :, 0] - float(left)) / scale + float(x0)) / kx
+            py = ((points[:, :, 1] - float(top)) / scale + float(y0)) / ky
             points = torch.stack([px, py], 2).reshape(-1, 8)
             side = 2.0 * self.crop_scale * torch.sqrt(((points[:, 2:4] - points[:, 0:2]) ** 2).sum(1))
             all_scores.append(scores)
@@ -476,7 +480,12 @@ class PersonStage(nn.Module):
         h = bgr.shape[2]
         w = bgr.shape[3]
         long_side = float(max(h, w))
-        scores, coords = self.detect_windows(bgr, [(0, 0, h, w)], self.rescue_score)
+        # Detector and segmenter inputs all come from one copy of at most
+        # crop_source_size a side: a large frame is read once, not five times.
+        small = self.scaled_down(bgr)
+        ky = float(small.shape[2]) / float(h)
+        kx = float(small.shape[3]) / float(w)
+        scores, coords = self.detect_windows(small, [(0, 0, small.shape[2], small.shape[3])], self.rescue_score, ky, kx)
         crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
         source: Optional[torch.Tensor] = None
         candidates = (crops[:, 2] > self.max_crop_ratio * long_side) & (scores >= self.close_up_score)
@@ -485,10 +494,11 @@ class PersonStage(nn.Module):
         hips_out = (coords[:, 4] < 0.0) | (coords[:, 4] > float(w)) | (coords[:, 5] < 0.0) | (coords[:, 5] > float(h))
         close_up = bool((candidates & hips_out).any())
         if not close_up and bool(candidates.any()):
-            source = self.crop_source(bgr)
+            source = unit_rgb(small)
             close_up = self.close_up(source, crops[candidates], h, w)
         if self.tiles and not close_up and long_side >= self.tile_min_side:
-            tile_scores, tile_coords = self.detect_windows(bgr, self.tiles_of(h, w), self.tile_score_threshold)
+            tile_scores, tile_coords = self.detect_windows(small, self.tiles_of(small.shape[2], small.shape[3]),
+                                                           self.tile_score_threshold, ky, kx)
             if tile_scores.shape[0] > 0:
                 scores, coords = weighted_nms(torch.cat([scores, tile_scores]), torch.cat([coords, tile_coords]),
                                               self.nms_iou, self.max_people, False)
@@ -502,7 +512,7 @@ class PersonStage(nn.Module):
         if crops.shape[0] == 0:
             return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size]), undetected
         if source is None:
-            source = self.crop_source(bgr)
+            source = unit_rgb(small)
         probability, presence, refined, landmarks = self.segment(source, crops, h, w)
         visibility = torch.sigmoid(landmarks[:, :self.body_landmarks, 3])
         best = presence
@@ -526,14 +536,18 @@ class PersonStage(nn.Module):
         keep = hips & (best >= self.presence_threshold) & (sure | (legs & (best >= self.rescue_presence)))
         return everywhere, crops[keep], probability[keep], undetected and not bool(keep.any())
 
-    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
-        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
+    def scaled_down(self, bgr: torch.Tensor) -> torch.Tensor:
+        """``bgr`` with its long side brought down to ``crop_source_size`` when larger (antialiased)."""
         h = bgr.shape[2]
         w = bgr.shape[3]
         if max(h, w) > self.crop_source_size:
             s = float(self.crop_source_size) / float(max(h, w))
             bgr = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
-        return unit_rgb(bgr)
+        return bgr
+
+    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
+        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
+        return unit_rgb(self.scaled_down(bgr))
 
     def frame_person(self, bgr: torch.Tensor) -> bool:
         """Whether the segmenter, looking at the whole frame upright, is sure of a person."""
