@@ -6,7 +6,8 @@ at 256 x 256 (mode 1) and 1920 x 1080 (mode 0), each row beside its goal;
 then the stage's two networks against the TFLite runtime doing the same runs
 the stage does for one person at mode 1 (the images counted on an eager
 build); then how many detector and segmenter images the stage runs on the
-review photos in each resize mode, which shows where the tiles come in.
+review photos in each resize mode, which shows where the tiles come in;
+last, where a 1920 x 1080 frame's time goes, step by step.
 One thread, float32, CPU.
 """
 import os
@@ -36,13 +37,35 @@ def photo(name, w, h):
     return cv2.resize(cv2.imread(os.path.join(PEOPLE, name)), (w, h), interpolation=cv2.INTER_AREA)
 
 
+def fitted(name, w, h, background):
+    """The photo scaled to fit w x h with its aspect kept, centred on ``background`` (w x h)."""
+    image = cv2.imread(os.path.join(PEOPLE, name))
+    s = min(w / image.shape[1], h / image.shape[0])
+    pw, ph = max(1, round(image.shape[1] * s)), max(1, round(image.shape[0] * s))
+    out = background.copy()
+    x0, y0 = (w - pw) // 2, (h - ph) // 2
+    out[y0:y0 + ph, x0:x0 + pw] = cv2.resize(image, (pw, ph), interpolation=cv2.INTER_AREA)
+    return out
+
+
 def scenes(w, h):
-    """BGR images with 0, 1 and 4 people and a close-up portrait, w x h (stretched, as the plug-in's modes do)."""
+    """BGR images with 0, 1 and 4 people and a close-up portrait, w x h.
+
+    Square frames stretch the photos, as the plug-in's modes 1-3 do.  A wide
+    frame is what a camera gives: the photos keep their aspect, on the
+    colonnade (no person) as background; stretched to 16:9 the batter was too
+    broad for the detector and the frame held nobody.
+    """
     hw, hh = w // 2, h // 2
-    four = np.vstack([np.hstack([photo("pexels_batter_standing.jpg", hw, hh), photo("pexels_pitcher_profile.jpg", w - hw, hh)]),
-                      np.hstack([photo("pexels_tennis_man_fence.jpg", hw, h - hh),
-                                 photo("pexels_snowboarder_backlit.jpg", w - hw, h - hh)])])
-    return {"0": photo("noperson_colonnade.jpg", w, h), "1": photo("pexels_batter_standing.jpg", w, h), "4": four,
+    if w == h:
+        place = photo
+    else:
+        def place(name, pw, ph):
+            return fitted(name, pw, ph, photo("noperson_colonnade.jpg", pw, ph))
+    four = np.vstack([np.hstack([place("pexels_batter_standing.jpg", hw, hh), place("pexels_pitcher_profile.jpg", w - hw, hh)]),
+                      np.hstack([place("pexels_tennis_man_fence.jpg", hw, h - hh),
+                                 place("pexels_snowboarder_backlit.jpg", w - hw, h - hh)])])
+    return {"0": photo("noperson_colonnade.jpg", w, h), "1": place("pexels_batter_standing.jpg", w, h), "4": four,
             "portrait": photo("codait_portrait_man.jpg", w, h)}
 
 
@@ -175,6 +198,71 @@ def runs_per_mode(stage):
     print(f"{'total':<32} {'':>10} " + " ".join(f"{f'{d}/{s}':>18}" for d, s in totals))
 
 
+def breakdown(w=1920, h=1080):
+    """Where a w x h frame's time goes: the eager module's steps, each timed where it is called.
+
+    Eager, so the steps can be wrapped; the file runs the same steps scripted.
+    Per scene: the step's time per frame (best of 5 frames), and the whole frame.
+    """
+    import time
+
+    from models import guided_filter
+    from models.convert import build_module
+
+    module = build_module()
+    stage = module.people
+    spent = {}
+
+    def timed(owner, name, label):
+        inner = getattr(owner, name)
+
+        def call(*args):
+            start = time.perf_counter()
+            out = inner(*args)
+            spent[label] = spent.get(label, 0.0) + time.perf_counter() - start
+            return out
+        setattr(owner, name, call)
+
+    class Timed(nn.Module):
+        def __init__(self, net, label):
+            super().__init__()
+            self.net, self.label = net, label
+
+        def forward(self, x):
+            start = time.perf_counter()
+            out = self.net(x)
+            spent[self.label] = spent.get(self.label, 0.0) + time.perf_counter() - start
+            return out
+
+    timed(stage, "letterbox", "detector resize")
+    stage.detector = Timed(stage.detector, "detector")
+    timed(stage, "crop_source", "crop source resize")
+    stage.segmenter = Timed(stage.segmenter, "segmenter")
+    timed(module, "probability", "selfie (resize + net)")
+    timed(stage, "fuse", "zone and paste")
+    timed(guided_filter, "guided_coefficients", "guided filter solve")
+    timed(guided_filter, "apply_coefficients", "guided filter apply")
+    labels = ["detector resize", "detector", "crop source resize", "segmenter", "selfie (resize + net)",
+              "zone and paste", "guided filter solve", "guided filter apply"]
+    print(f"\nWhere the time goes at {w} x {h} (eager module, 1 thread, ms per frame, the frame with the best total of 5)")
+    print(f"{'people':>8} " + " ".join(f"{label[:12]:>12}" for label in labels) + f" {'other':>8} {'total':>8}")
+    for n, image in scenes(w, h).items():
+        x = torch.Tensor(image)
+        best = None
+        with torch.no_grad():
+            for i in range(7):
+                spent.clear()
+                start = time.perf_counter()
+                module(x)
+                total = time.perf_counter() - start
+                if i >= 2 and (best is None or total < best[0]):
+                    best = (total, dict(spent))
+        total, steps = best
+        other = total - sum(steps.values())
+        print(f"{n:>8} " + " ".join(f"{steps.get(label, 0.0) * 1e3:12.1f}" for label in labels)
+              + f" {other * 1e3:8.1f} {total * 1e3:8.1f}")
+
+
 def main():
     from models.convert import FLOAT32_FILE, build_module, script_module
 
@@ -190,6 +278,7 @@ def main():
     whole_file(with_stage, selfie_only, stage)
     against_tflite(with_stage, stage)
     runs_per_mode(stage)
+    breakdown()
     print(f"\nload average (1, 5, 15 min): {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     return 0
 

@@ -17,19 +17,23 @@ selfie network's matte with what it found:
    keypoint 1 points up; the full-body segmenter runs on all crops in one
    batch at 256 x 256 (zeros outside the frame), and a second time only on
    the crops that its own hip-centre and scale landmarks move;
-3. a person is a detection the segmenter confirms (presence score); the
-   selfie network's probability then counts only inside the people's crops
-   (grown by a margin), and each person's own probability is warped back and
-   fused with it by a per-pixel maximum.
+3. a person is a detection the segmenter confirms: sure of a person there
+   and seeing its hips at the crop's centre; a weaker detection counts only
+   where the segmenter also sees the legs.  The selfie network's probability
+   then counts only inside the people's crops (grown by a margin), and each
+   person's own probability is warped back and fused with it by a per-pixel
+   maximum.
 
 Close-ups, where a crop is far larger than the frame, keep the selfie
 network's matte everywhere: that is the case it was made for, and the coarse
-crop mask would spill onto the background.  With nobody found the matte is
-empty.  All geometry runs in float32 whatever the networks' precision.
+crop mask would spill onto the background.  The segmenter checks that the
+person reaches out of the frame, as a face or bust does; an animal filling the
+frame shows it a whole body.  With nobody found the matte is empty.  All
+geometry runs in float32 whatever the networks' precision.
 """
 
 from pathlib import Path
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 import torch
 import torch.nn.functional as F
@@ -76,19 +80,44 @@ TILE_MIN_SIDE = 768
 # needs to count as a person.  Castles and a pencil scored up to 0.73; the
 # people of the review set at least 0.81.
 PRESENCE_THRESHOLD = 0.75
-# With no detection at all, the segmenter looks at the whole frame: a person
+# ...and the segmenter must see the hips at the crop's centre (mean visibility
+# of landmarks 23 and 24, better pass): every person of the review set found
+# outside close-ups had at least 0.99; a pencil taken for a head and shoulders
+# 0.38-0.51.
+HIP_VISIBILITY = 0.8
+# A second look on the whole frame: a detection down to this score counts
+# when the segmenter is sure of it and sees its legs (mean visibility of knees
+# and ankles).  A crouching skater whose face is hidden scored 0.47-0.48
+# (presence 0.99-1.00, legs 0.76-0.90), the photographer beside him 0.52
+# (legs 0.96); a temple 0.46-0.51 (presence 0.95-1.00, legs 0.28-0.40).
+RESCUE_SCORE = 0.45
+RESCUE_PRESENCE = 0.95
+RESCUE_LEGS = 0.6
+# A close-up shows part of a person.  Where the detector puts its hips inside
+# the frame, the segmenter, on the close-up's crop, must place at least this
+# many of the 33 body landmarks outside the frame: a snowboarder cut at the
+# knees put 6 there, a gorilla filling the frame 0-1 (its whole body inside a
+# crop twice the frame).  Portraits, hips far below the frame, put 12-20.
+CLOSE_UP_OUTSIDE = 4
+# With no sure detection at all, the segmenter looks at the whole frame: a person
 # it is this sure of (a full-length figure whose face is hidden, such as an
 # astronaut behind a visor) keeps the selfie network's matte.  Dogs scored up
 # to 0.97 there.
 FRAME_PRESENCE_THRESHOLD = 0.98
-# Long side of the image the crops are sampled from: a bilinear sample of a
-# much larger frame would alias.
+# Long side of the copy of a large frame that the detector's letterboxes and
+# the segmenter's crops are sampled from: a bilinear sample of a much larger
+# frame would alias, and one antialiased pass over a 1920 x 1080 frame costs
+# what the frame's and two tiles' letterboxes cost from the frame itself.
 CROP_SOURCE_SIZE = 1024
 # Landmarks of the full-body segmenter: 39 x (x, y, z, visibility, presence);
 # 33 is the hip centre and 34 the scale point.
 LANDMARK_STRIDE = 5
 HIP_LANDMARK = 33
 SCALE_LANDMARK = 34
+BODY_LANDMARKS = 33
+# Landmarks 23-24 are the hips, 25-28 the knees and ankles (half-open ranges).
+HIPS = (23, 25)
+LEGS = (25, 29)
 # The second segmenter pass runs only on crops that the first pass's own
 # landmarks move by more than this: centre shift (fraction of the side),
 # side ratio, and turn (cosine of the angle between the two "down" axes).
@@ -190,6 +219,20 @@ def crop_to_frame(crops: torch.Tensor, points: torch.Tensor, size: int) -> torch
     return crops[:, 0:2] + crops[:, 2:3] * (u * right + v * down)
 
 
+def landmarks_outside(crops: torch.Tensor, points: torch.Tensor, size: int, h: int, w: int,
+                      margin: float = 0.02) -> torch.Tensor:
+    """(P,) how many of each crop's (P, N, 2) points (crop pixels) fall outside the h x w frame by more than ``margin``."""
+    down = crops[:, 3:5].unsqueeze(1)
+    right = torch.stack([down[:, :, 1], -down[:, :, 0]], 2)
+    u = points[:, :, 0:1] / float(size) - 0.5
+    v = points[:, :, 1:2] / float(size) - 0.5
+    frame = crops[:, 0:2].unsqueeze(1) + crops[:, 2:3].unsqueeze(1) * (u * right + v * down)
+    x = frame[:, :, 0] / float(w)
+    y = frame[:, :, 1] / float(h)
+    out = (x < -margin) | (x > 1.0 + margin) | (y < -margin) | (y > 1.0 + margin)
+    return out.sum(1)
+
+
 def crop_theta(crops: torch.Tensor, h: int, w: int) -> torch.Tensor:
     """(P, 2, 3) affine maps from a crop's normalised coordinates to the frame's (align_corners=False)."""
     cx, cy, side, dx, dy = crops[:, 0], crops[:, 1], crops[:, 2], crops[:, 3], crops[:, 4]
@@ -255,7 +298,9 @@ class PersonStage(nn.Module):
                  frame_presence_threshold: float = FRAME_PRESENCE_THRESHOLD, max_crop_ratio: float = MAX_CROP_RATIO,
                  min_crop_side: float = MIN_CROP_SIDE, tiles: bool = TILES, tile_fraction: float = TILE_FRACTION,
                  tile_min_side: int = TILE_MIN_SIDE, gate: bool = True, close_up_score: float = CLOSE_UP_SCORE,
-                 zone_grow: float = ZONE_GROW):
+                 zone_grow: float = ZONE_GROW, hip_visibility: float = HIP_VISIBILITY,
+                 rescue_score: float = RESCUE_SCORE, rescue_presence: float = RESCUE_PRESENCE,
+                 rescue_legs: float = RESCUE_LEGS, close_up_outside: int = CLOSE_UP_OUTSIDE):
         super().__init__()
         self.detector = script_alone(detector)
         self.segmenter = script_alone(segmenter)
@@ -284,6 +329,14 @@ class PersonStage(nn.Module):
         self.refine_scale = REFINE_SCALE
         self.refine_cos = REFINE_COS
         self.close_up_score = float(close_up_score)
+        self.close_up_outside = int(close_up_outside)
+        self.hip_visibility = float(hip_visibility)
+        self.rescue_score = float(rescue_score)
+        self.rescue_presence = float(rescue_presence)
+        self.rescue_legs = float(rescue_legs)
+        self.body_landmarks = BODY_LANDMARKS
+        self.hips = HIPS
+        self.legs = LEGS
         self.zone_grow = float(zone_grow)
         self.zone_fade = ZONE_FADE
         self.zone_grid = ZONE_GRID
@@ -311,13 +364,15 @@ class PersonStage(nn.Module):
         return F.pad(x, [left, size - nw - left, top, size - nh - top], value=0.0), scale, left, top
 
     def detect_windows(self, bgr: torch.Tensor, windows: List[Tuple[int, int, int, int]],
-                       threshold: float) -> Tuple[torch.Tensor, torch.Tensor]:
+                       threshold: float, ky: float = 1.0, kx: float = 1.0) -> Tuple[torch.Tensor, torch.Tensor]:
         """People in each (y0, x0, th, tw) sub-frame of a (1, 3, H, W) blue-green-red frame in 0..255.
 
         The sub-frames go through the detector as one batch.  Returns (scores
         (K,), coords (K, 12)) in frame pixels: the crop square (centre x,
         centre y, side, side), then keypoints 0-3 as (x, y); each sub-frame's
         detections merged by weighted suppression, the sub-frames' not merged.
+        ``bgr`` may be the frame scaled by (ky, kx): windows are in its pixels,
+        the results in the frame's.
         """
         inputs: List[torch.Tensor] = []
         frames: List[Tuple[float, int, int]] = []
@@ -345,8 +400,8 @@ class PersonStage(nn.Module):
             scores, coords = weighted_nms(scores, raw + offset, self.nms_iou, self.max_people, True)
             # Letterbox pixels -> frame pixels.
             points = coords[:, 4:12].reshape(-1, 4, 2)
-            px = (points[:, :, 0] - float(left)) / scale + float(x0)
-            py = (points[:, :, 1] - float(top)) / scale + float(y0)
+            px = ((points[:, :, 0] - float(left)) / scale + float(x0)) / kx
+            py = ((points[:, :, 1] - float(top)) / scale + float(y0)) / ky
             points = torch.stack([px, py], 2).reshape(-1, 8)
             side = 2.0 * self.crop_scale * torch.sqrt(((points[:, 2:4] - points[:, 0:2]) ** 2).sum(1))
             all_scores.append(scores)
@@ -355,25 +410,8 @@ class PersonStage(nn.Module):
             return bgr.new_zeros([0]), bgr.new_zeros([0, 12])
         return torch.cat(all_scores), torch.cat(all_coords)
 
-    def detect(self, bgr: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor, bool]:
-        """People in the whole frame and, on large frames, in four overlapping sub-frames.
-
-        Returns (scores, coords) as ``detect_windows`` does and whether the
-        frame is a close-up: a whole-frame detection of at least
-        ``close_up_score`` whose crop is far larger than the frame.  That is the
-        selfie network's case and gets no tiles, so a portrait costs one
-        detector run.  The full frame often yields only one person of a group:
-        the tiles show the detector everyone larger.  Detections of all runs are
-        merged by plain (not weighted) suppression on their crop squares:
-        averaging detections from different runs shifted crops off their person.
-        """
-        h = bgr.shape[2]
-        w = bgr.shape[3]
-        scores, coords = self.detect_windows(bgr, [(0, 0, h, w)], self.score_threshold)
-        big = coords[:, 2] > self.max_crop_ratio * float(max(h, w))
-        close_up = bool((big & (scores >= self.close_up_score)).any())
-        if not self.tiles or close_up or max(h, w) < self.tile_min_side:
-            return scores, coords, close_up
+    def tiles_of(self, h: int, w: int) -> List[Tuple[int, int, int, int]]:
+        """Four overlapping corner squares of ``tile_fraction`` x the long side (fewer on narrow frames)."""
         tile = max(1, int(round(self.tile_fraction * float(max(h, w)))))
         th = min(h, tile)
         tw = min(w, tile)
@@ -381,18 +419,27 @@ class PersonStage(nn.Module):
         for y0 in ([0] if th == h else [0, h - th]):
             for x0 in ([0] if tw == w else [0, w - tw]):
                 windows.append((y0, x0, th, tw))
-        tile_scores, tile_coords = self.detect_windows(bgr, windows, self.tile_score_threshold)
-        scores = torch.cat([scores, tile_scores])
-        coords = torch.cat([coords, tile_coords])
-        if scores.shape[0] > 1:
-            scores, coords = weighted_nms(scores, coords, self.nms_iou, self.max_people, False)
-        return scores, coords, close_up
+        return windows
 
-    def segment(self, source: torch.Tensor, crops: torch.Tensor, h: int, w: int) -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    def close_up(self, source: torch.Tensor, crops: torch.Tensor, h: int, w: int) -> bool:
+        """Whether any of these (far too large) crops is a close-up of a person.
+
+        The segmenter looks at each: a person shown in part has some of the
+        body outside the frame.  An animal or a thing filling the frame shows
+        the segmenter a whole body, small inside a crop twice the frame.
+        """
+        _, _, _, landmarks = self.segment(source, crops, h, w)
+        outside = landmarks_outside(crops, landmarks[:, :self.body_landmarks, 0:2], self.segmenter_size, h, w)
+        return bool((outside >= self.close_up_outside).any())
+
+    def segment(self, source: torch.Tensor, crops: torch.Tensor, h: int, w: int
+                ) -> Tuple[torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor]:
         """Run the segmenter on every crop of ``source`` (a frame of size h x w, possibly scaled) as one batch.
 
-        Returns the probability maps (P, 1, 256, 256), presence (P,) and the
-        refined crops (P, 5) from the segmenter's own hip-centre and scale landmarks.
+        Returns the probability maps (P, 1, 256, 256), presence (P,), the
+        refined crops (P, 5) from the segmenter's own hip-centre and scale
+        landmarks, and the landmarks (P, 39, 5) in crop pixels, visibility
+        and presence as logits.
         """
         n = crops.shape[0]
         size = self.segmenter_size
@@ -404,7 +451,7 @@ class PersonStage(nn.Module):
         probability = torch.sigmoid(outs[2].float())
         hip = crop_to_frame(crops, landmarks[:, self.hip_landmark, 0:2], size)
         scale_point = crop_to_frame(crops, landmarks[:, self.scale_landmark, 0:2], size)
-        return probability, presence, crop_frames(hip, scale_point, self.crop_scale)
+        return probability, presence, crop_frames(hip, scale_point, self.crop_scale), landmarks
 
     def usable(self, crops: torch.Tensor, long_side: float) -> torch.Tensor:
         """(P,) crops neither close-ups nor too small to segment."""
@@ -420,19 +467,54 @@ class PersonStage(nn.Module):
         to paste, and whether the detector found no one at all, so that only
         ``frame_person`` can still say there is someone.  With none of these,
         the frame holds nobody.
+
+        The detector runs on the whole frame and, on large frames that are not
+        close-ups, on four overlapping tiles, in one batch: the full frame often
+        yields only one person of a group, the tiles show the detector everyone
+        larger.  Detections of all runs are merged by plain (not weighted)
+        suppression on their crop squares: averaging detections from different
+        runs shifted crops off their person.  A close-up (a sure detection whose
+        crop is far larger than the frame) gets no tiles, so a portrait costs one
+        detector run.
         """
         h = bgr.shape[2]
         w = bgr.shape[3]
         long_side = float(max(h, w))
-        scores, coords, close_up = self.detect(bgr)
-        everywhere = close_up or not self.gate
+        # Detector and segmenter inputs all come from one copy of at most
+        # crop_source_size a side: a large frame is read once, not five times.
+        small = self.scaled_down(bgr)
+        ky = float(small.shape[2]) / float(h)
+        kx = float(small.shape[3]) / float(w)
+        scores, coords = self.detect_windows(small, [(0, 0, small.shape[2], small.shape[3])], self.rescue_score, ky, kx)
         crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
-        crops = crops[self.usable(crops, long_side)]
-        none = bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size])
+        source: Optional[torch.Tensor] = None
+        candidates = (crops[:, 2] > self.max_crop_ratio * long_side) & (scores >= self.close_up_score)
+        # Hips below (or beside) the frame: a face or bust, no doubt.  Only a close-up
+        # whose hips are in view costs the segmenter's look.
+        hips_out = (coords[:, 4] < 0.0) | (coords[:, 4] > float(w)) | (coords[:, 5] < 0.0) | (coords[:, 5] > float(h))
+        close_up = bool((candidates & hips_out).any())
+        if not close_up and bool(candidates.any()):
+            source = unit_rgb(small)
+            close_up = self.close_up(source, crops[candidates], h, w)
+        if self.tiles and not close_up and long_side >= self.tile_min_side:
+            tile_scores, tile_coords = self.detect_windows(small, self.tiles_of(small.shape[2], small.shape[3]),
+                                                           self.tile_score_threshold, ky, kx)
+            if tile_scores.shape[0] > 0:
+                scores, coords = weighted_nms(torch.cat([scores, tile_scores]), torch.cat([coords, tile_coords]),
+                                              self.nms_iou, self.max_people, False)
+                crops = crop_frames(coords[:, 4:6], coords[:, 6:8], self.crop_scale)
+        everywhere = close_up or not self.gate
+        # Only a sure detection stops the segmenter's look at the whole frame.
+        undetected = not everywhere and not bool((scores >= self.score_threshold).any())
+        use = self.usable(crops, long_side)
+        crops = crops[use]
+        scores = scores[use]
         if crops.shape[0] == 0:
-            return everywhere, crops, none, not everywhere
-        source = self.crop_source(bgr)
-        probability, presence, refined = self.segment(source, crops, h, w)
+            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size]), undetected
+        if source is None:
+            source = unit_rgb(small)
+        probability, presence, refined, landmarks = self.segment(source, crops, h, w)
+        visibility = torch.sigmoid(landmarks[:, :self.body_landmarks, 3])
         best = presence
         if self.passes > 1:
             # Again, on the crop the segmenter's own landmarks give, only where that crop moved.
@@ -441,21 +523,31 @@ class PersonStage(nn.Module):
             if bool(again.any()):
                 crops = crops.clone()
                 crops[again] = refined[again]
-                p2, presence2, _ = self.segment(source, crops[again], h, w)
+                p2, presence2, _, landmarks2 = self.segment(source, crops[again], h, w)
                 probability[again] = p2
                 best = presence.clone()
                 best[again] = torch.maximum(presence[again], presence2)
-        keep = best >= self.presence_threshold
-        return everywhere, crops[keep], probability[keep], False
+                visibility = visibility.clone()
+                visibility[again] = torch.maximum(visibility[again],
+                                                  torch.sigmoid(landmarks2[:, :self.body_landmarks, 3]))
+        hips = visibility[:, self.hips[0]:self.hips[1]].mean(1) >= self.hip_visibility
+        legs = visibility[:, self.legs[0]:self.legs[1]].mean(1) >= self.rescue_legs
+        sure = scores >= self.score_threshold
+        keep = hips & (best >= self.presence_threshold) & (sure | (legs & (best >= self.rescue_presence)))
+        return everywhere, crops[keep], probability[keep], undetected and not bool(keep.any())
 
-    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
-        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
+    def scaled_down(self, bgr: torch.Tensor) -> torch.Tensor:
+        """``bgr`` with its long side brought down to ``crop_source_size`` when larger (antialiased)."""
         h = bgr.shape[2]
         w = bgr.shape[3]
         if max(h, w) > self.crop_source_size:
             s = float(self.crop_source_size) / float(max(h, w))
             bgr = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
-        return unit_rgb(bgr)
+        return bgr
+
+    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
+        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
+        return unit_rgb(self.scaled_down(bgr))
 
     def frame_person(self, bgr: torch.Tensor) -> bool:
         """Whether the segmenter, looking at the whole frame upright, is sure of a person."""
@@ -466,7 +558,7 @@ class PersonStage(nn.Module):
         frame[:, 1].fill_(0.5 * float(h))
         frame[:, 2].fill_(float(max(h, w)))
         frame[:, 4].fill_(1.0)
-        _, presence, _ = self.segment(self.crop_source(bgr), frame, h, w)
+        _, presence, _, _ = self.segment(self.crop_source(bgr), frame, h, w)
         return bool(presence[0] >= self.frame_presence_threshold)
 
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,

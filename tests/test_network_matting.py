@@ -206,8 +206,11 @@ def test_stage_finds_a_full_body_person_the_selfie_network_misses(networks):
 @pytest.mark.parametrize("folder, name, mode", [
     ("noperson", "lomiri_dogs_at_window.jpg", 1),  # the selfie network alone cuts the dogs out
     ("noperson", "gcompris_cat.jpg", 0),
+    ("noperson", "tuxpaint_gorilla.jpg", 1),  # fills the frame as a portrait would, but whole
+    ("noperson", "gcompris_pencil.jpg", 2),  # the segmenter's "head and shoulders", with no hips
     ("people", "pexels_batter_standing.jpg", 1),  # full length, stretched to 256 x 256
     ("people", "pexels_batter_standing.jpg", 0),
+    ("people", "pexels_skatepark_small.jpg", 2),  # a crouching skater whose face is hidden: a weak detection
 ])
 def test_the_matte_holds_people_and_nothing_else(networks, folder, name, mode):
     import json
@@ -219,7 +222,9 @@ def test_the_matte_holds_people_and_nothing_else(networks, folder, name, mode):
     matte = cv2.resize(run(networks[torch.float32], shown, torch.float32)[:, :, 0].numpy(), (w, h))
     if folder == "noperson":
         selfie = run(convert.build_module(people=False), shown, torch.float32)[:, :, 0].numpy()
-        assert (selfie > 0.5).mean() > 0.02  # something there that the selfie network takes for a subject
+        # Something there that the selfie network takes for a subject; the pencil
+        # it leaves alone, but the stage's own segmenter took it for a person.
+        assert (selfie > 0.5).mean() > 0.02 or name == "gcompris_pencil.jpg"
         assert matte.max() == 0.0
         return
     boxes = json.loads((ROOT / "examples" / "people" / "boxes.json").read_text())["photos"][name]
