@@ -18,7 +18,7 @@ SOURCES     := $(wildcard plugin/Tavelin/*/*.cpp plugin/Tavelin/*/*.hpp plugin/T
 CONVERTER   := $(wildcard models/*.py) $(wildcard models/selfie_segmentation/*.tflite) $(wildcard models/pose/*.tflite)
 PYTEST_ARGS ?=
 
-.PHONY: all venv build plugin plugin310 models browser test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
+.PHONY: all venv build plugin plugin310 models browser test-wheel test test-cpp test-cpp-asan test-py test-py310 demo bench bundle soak test-asan clean
 
 all: plugin models
 
@@ -64,6 +64,10 @@ test-cpp-asan: $(VENV)/.deps
 
 test-py: plugin models browser
 	$(PY) -m pytest tests $(PYTEST_ARGS)
+
+# The wheel built, installed into a fresh venv, run and uninstalled (minutes: not part of `make test`).
+test-wheel: $(VENV)/.deps
+	TAVELIN_WHEEL_TEST=1 $(PY) -m pytest tests/test_wheel.py
 
 # The server's page is tested in Debian's Chromium; where it cannot be installed that test is skipped.
 browser:

@@ -396,6 +396,17 @@ def test_an_output_file_named_with_o_is_written_exactly_there(photos, tmp_path):
     assert run.returncode == 1 and "already exists" in run.stderr
 
 
+def test_a_missing_package_is_one_line(tmp_path):
+    image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
+    code = ("import sys; sys.modules['torch'] = None; from tavelin_host.cli import main; "
+            f"sys.exit(main([{str(image)!r}, '-o', {str(tmp_path / 'out')!r}]))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 2 and "Traceback" not in run.stderr
+    assert run.stderr.strip().splitlines()[-1] == ("tavelin: torch is not installed here: pip install torch==2.13.0 "
+                                                   "(or reinstall tavelin, which names every package it needs)")
+
+
 def test_missing_plugin_and_missing_inputs_are_reported(tmp_path):
     image = write_image(tmp_path / "a.png", np.zeros((4, 4, 3), np.uint8))
     run = tavelin(image, "--plugin-dir", tmp_path / "nowhere")

@@ -658,6 +658,17 @@ def _main(argv: Sequence[str] | None) -> int:
     except KeyboardInterrupt as exc:  # Ctrl-C or a stop signal before the first file (start-up) or after the last
         sys.stderr.write("tavelin: interrupted\n")
         return getattr(exc, "status", EXIT_INTERRUPTED)
+    except ModuleNotFoundError as exc:  # a package the command needs is not installed
+        if exc.name is None or "." in exc.name or exc.name.startswith("tavelin"):
+            raise
+        package = PACKAGES.get(exc.name, exc.name)
+        sys.stderr.write(f"tavelin: {exc.name} is not installed here: pip install {package} "
+                         "(or reinstall tavelin, which names every package it needs)\n")
+        return EXIT_USAGE
+
+
+# Import names of the packages the command uses, as pip knows them.
+PACKAGES = {"cv2": "opencv-python-headless", "PIL": "pillow", "av": "av", "OpenEXR": "openexr", "torch": "torch==2.13.0"}
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -27,10 +27,26 @@ class PluginError(RuntimeError):
 
 
 def how_to_get_weights(plugin_dir: Path | str) -> str:
-    """What to run when a plug-in directory has no network weights (the wheel carries none)."""
-    return (f"build them from a source checkout with `make models` (then --plugin-dir build/plugin/{MODULE_NAME}) "
-            f"or `python -m models.convert --out {Path(plugin_dir) / MODELS_DIR}`, or pass --plugin-dir DIR "
+    """What to do when a plug-in directory has no network weights."""
+    return (f"reinstall the package (`pip install .` builds them into it), build them in a source checkout "
+            f"with `make models` (then --plugin-dir build/plugin/{MODULE_NAME}), or pass --plugin-dir DIR "
             "of a plug-in bundle")
+
+
+# Where an installed wheel keeps the module and its weights (a package of our own name).
+INSTALLED_PACKAGE = "tavelin_plugin"
+
+
+def installed_plugin_dir() -> Path | None:
+    """The installed package's folder, when it holds the module and its weights."""
+    try:
+        spec = importlib.util.find_spec(INSTALLED_PACKAGE)
+    except (ImportError, ValueError):
+        return None
+    for location in (spec.submodule_search_locations or []) if spec is not None else []:
+        if is_plugin_dir(Path(location)):
+            return Path(location).resolve()
+    return None
 
 
 def missing_weights(plugin_dir: Path, precision: str = "auto") -> list[str]:
@@ -58,7 +74,8 @@ def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
     """The plug-in directory to use.
 
     In order: ``plugin_dir``; the environment variable TAVELIN_PLUGIN_DIR; the
-    folder of an importable ``Tavelin`` module with ``models/`` beside it; a
+    installed package (``pip install .``); the folder of an importable ``Tavelin``
+    module with ``models/`` beside it; a
     build in this source checkout (build/plugin/Tavelin, then dist/Tavelin).
     An explicit directory (argument or environment) must be a plug-in
     directory; it is an error otherwise.
@@ -74,6 +91,10 @@ def find_plugin_dir(plugin_dir: str | os.PathLike | None = None) -> Path:
         if not (path / MODELS_DIR).is_dir():
             raise PluginError(f"{origin} {path} has no {MODELS_DIR}/ folder (run `make models`)")
         return path
+
+    installed = installed_plugin_dir()
+    if installed is not None:
+        return installed
 
     loaded = sys.modules.get(MODULE_NAME)
     origin = getattr(loaded, "__file__", None) if loaded is not None else None
