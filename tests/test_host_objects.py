@@ -236,7 +236,7 @@ def test_output_names(source, output, depth, preview, expected):
     assert all(p.parent == Path("out") for p in output_paths(source, output, depth, out_dir="out").values())
 
 
-@pytest.mark.parametrize("name,own", [("x.cutout.png", True), ("x.matte.tif", True), ("x.preview.png", True),
+@pytest.mark.parametrize("name,own", [("x.cutout.png", True), ("x.composite.bmp", True), ("x.matte.tif", True), ("x.preview.png", True),
                                       ("cutout.png", False), ("x.png", False), ("x.cutout", False)])
 def test_own_outputs_are_recognised(name, own):
     assert (looks_like_output(Path(name)) is not None) is own

@@ -42,7 +42,8 @@ MEDIA_EXTENSIONS = IMAGE_EXTENSIONS | VIDEO_SUFFIXES
 OUTPUT_KINDS = tuple(OUTPUT_CODES)
 COMPOSITE = "composite"
 OUTPUT_TAGS = (*OUTPUT_KINDS, "preview", COMPOSITE)
-OUTPUT_SUFFIXES = (".png", ".tif", ".exr", ".jpg", ".jpeg", ".webp", ".mov", ".webm", ".mp4")
+# Every file type an output can have (composites keep their input's type, BMP and TIFF included).
+OUTPUT_SUFFIXES = (".png", ".tif", ".tiff", ".exr", ".jpg", ".jpeg", ".webp", ".bmp", ".mov", ".webm", ".mp4")
 PREVIEW_SUFFIX = ".png"
 # -o FILE: an output path with one of these extensions names the one image's output itself.
 FILE_TARGET_SUFFIXES = (".png", ".tif", ".tiff", ".exr", ".webp", ".jpg", ".jpeg")
