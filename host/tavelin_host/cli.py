@@ -158,34 +158,23 @@ def _outputs_arg(value: str) -> tuple[str, ...]:
     return kinds
 
 
-def _fraction_arg(value: str) -> float:
-    try:
-        number = float(value)
-    except ValueError:
-        number = -1.0
-    if not 0.0 <= number <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be a number from 0 to 1: {value!r}")
-    return number
+def _number_arg(kind: type, allowed, wanted: str):
+    """An argparse type: ``kind(value)`` where ``allowed(number)``, else "must be ``wanted``"."""
+    def parse(value: str):
+        try:
+            number = kind(value)
+        except ValueError:
+            number = None
+        if number is None or not allowed(number):
+            raise argparse.ArgumentTypeError(f"must be {wanted}: {value!r}")
+        return number
+
+    return parse
 
 
-def _radius_arg(value: str) -> float:
-    try:
-        number = float(value)
-    except ValueError:
-        number = -1.0
-    if not 0.0 < number <= 1000.0:
-        raise argparse.ArgumentTypeError(f"must be a radius in pixels, above 0: {value!r}")
-    return number
-
-
-def _count_arg(value: str) -> int:
-    try:
-        number = int(value)
-    except ValueError:
-        number = 0
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"must be a whole number, 1 or more: {value!r}")
-    return number
+_fraction_arg = _number_arg(float, lambda n: 0.0 <= n <= 1.0, "a number from 0 to 1")
+_radius_arg = _number_arg(float, lambda n: 0.0 < n <= 1000.0, "a radius in pixels, above 0")
+_count_arg = _number_arg(int, lambda n: n >= 1, "a whole number, 1 or more")
 
 
 def _megapixels_arg(value: str) -> float:

@@ -380,7 +380,7 @@ _MATTE_RESPONSES = {
 # --------------------------------------------------------------------------- the command
 
 def build_parser() -> argparse.ArgumentParser:
-    from .cli import _device_arg, _megapixels_arg, _precision_arg
+    from .cli import _count_arg, _device_arg, _megapixels_arg, _precision_arg
 
     parser = argparse.ArgumentParser(prog="tavelin serve", description=(
         "Serve the plug-in over HTTP: POST /v1/matte, a page at /, the API schema at /openapi.json."))
@@ -388,7 +388,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--port", type=int, default=8000, help="port to listen on (default: %(default)s)")
     parser.add_argument("--device", type=_device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}")
     parser.add_argument("--precision", type=_precision_arg, default="auto", metavar="{auto,fp32,fp16}")
-    parser.add_argument("--workers", type=_positive, default=1, metavar="N",
+    parser.add_argument("--workers", type=_count_arg, default=1, metavar="N",
                         help="worker processes, each with its own loaded network (default: 1)")
     parser.add_argument("--token-file", metavar="F",
                         help="a file holding the token clients must send as 'Authorization: Bearer TOKEN'")
@@ -396,7 +396,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="refuse images with more pixels (default: %(default)g)")
     parser.add_argument("--max-body-mb", type=float, default=50.0, metavar="MB",
                         help="refuse request bodies larger than this (default: %(default)g)")
-    parser.add_argument("--concurrency", type=_positive, default=1, metavar="N",
+    parser.add_argument("--concurrency", type=_count_arg, default=1, metavar="N",
                         help="renders at once per worker (default: 1)")
     parser.add_argument("--queue", type=int, default=16, metavar="N",
                         help="requests that may wait for a render slot before 503 (default: %(default)s)")
@@ -419,13 +419,6 @@ def _stopped_cleanly(server_class):
                 self._captured_signals.clear()
 
     return Server
-
-
-def _positive(value: str) -> int:
-    number = int(value)
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
-    return number
 
 
 def main(argv: Sequence[str]) -> int:
