@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
 import sys
 import time
@@ -15,10 +14,12 @@ from typing import Sequence
 # Only light modules here: --help, usage errors and the checks before the first
 # render need neither NumPy, OpenCV nor torch (those load in parse() and run()).
 from . import __version__
+from .arguments import (background_arg, count_arg, device_arg, fraction_arg, megapixels_arg, outputs_arg,
+                        precision_arg, radius_arg)
 from .contract import DEFAULT_MAX_MEGAPIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
-from .devices import DeviceError, parse_device, parse_precision
+from .devices import DeviceError
 from .inputs import Expansion, expand_inputs
-from .naming import (FILE_TARGET_SUFFIXES, FORMATS, OUTPUT_KINDS, STREAM, VIDEO_FORMATS, is_video, output_folder,
+from .naming import (FILE_TARGET_SUFFIXES, FORMATS, STREAM, VIDEO_FORMATS, is_video, output_folder,
                      plan_names)
 from .names import shown
 from .plugin import PluginError, find_plugin_dir, how_to_get_weights, missing_weights
@@ -50,38 +51,38 @@ def build_parser() -> argparse.ArgumentParser:
                         help="write outputs here (default: beside each input); a file name with an image "
                         "extension (out.png, out.tif, ...) is the one input's output, in that file type; "
                         "- writes the one output to standard output")
-    parser.add_argument("--output", type=_outputs_arg, default=("cutout",), metavar="cutout|matte|cutout,matte",
+    parser.add_argument("--output", type=outputs_arg, default=("cutout",), metavar="cutout|matte|cutout,matte",
                         help="cutout: RGBA with the matte as alpha (default); matte: grey-scale matte; "
                         "cutout,matte: both, from one render")
     modes = range(len(MODE_SIZES))
     parser.add_argument("--resize-mode", type=int, choices=modes, default=DEFAULT_RESIZE_MODE,
                         metavar="{" + ",".join(map(str, modes)) + "}", help=_resize_mode_help())
-    parser.add_argument("--threads", type=_count_arg, metavar="N",
+    parser.add_argument("--threads", type=count_arg, metavar="N",
                         help="CPU threads for the network (default: torch's, one per core)")
-    parser.add_argument("--device", type=_device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}",
+    parser.add_argument("--device", type=device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}",
                         help="compute device (default auto: CUDA when available, else CPU)")
-    parser.add_argument("--precision", type=_precision_arg, default="auto", metavar="{auto,fp32,fp16}",
+    parser.add_argument("--precision", type=precision_arg, default="auto", metavar="{auto,fp32,fp16}",
                         help="network precision (default auto: fp16 on CUDA, fp32 on the CPU)")
     parser.add_argument("--preview", action="store_true",
                         help="also write <stem>.preview.png: the cut-out over a checkerboard")
     parser.add_argument("--decontaminate", action="store_true",
                         help="replace the cut-out's colour by the estimated foreground colour (removes halos); "
                         "previews then use a contrasting background")
-    parser.add_argument("--background", type=_background_arg, metavar="COLOR|IMAGE",
+    parser.add_argument("--background", type=background_arg, metavar="COLOR|IMAGE",
                         help="composite the cut-out over a colour (#rrggbb, white, ...) or an image "
                         "(cover-fitted); writes <stem>.composite.<ext>")
-    parser.add_argument("--alpha-matting", nargs="?", type=_count_arg, const=10, metavar="BAND",
+    parser.add_argument("--alpha-matting", nargs="?", type=count_arg, const=10, metavar="BAND",
                         help="refine the matte's edge (hair, soft edges) by closed-form matting in a band of "
                         "BAND pixels each side of it (default 10); slow: seconds per megapixel")
     mask = parser.add_argument_group("mask controls (applied to the matte, in this order)")
-    mask.add_argument("--threshold", type=_fraction_arg, metavar="T",
+    mask.add_argument("--threshold", type=fraction_arg, metavar="T",
                       help="a hard matte: 1 where the matte is at least T (0..1), else 0")
-    mask.add_argument("--min-area", type=_count_arg, default=0, metavar="PX",
+    mask.add_argument("--min-area", type=count_arg, default=0, metavar="PX",
                       help="drop regions with fewer than PX solid pixels (specks)")
     mask.add_argument("--largest", action="store_true", help="keep only the largest region (one person)")
-    mask.add_argument("--erode", type=_count_arg, default=0, metavar="N", help="move the edge N pixels in")
-    mask.add_argument("--dilate", type=_count_arg, default=0, metavar="N", help="move the edge N pixels out")
-    mask.add_argument("--feather", type=_radius_arg, default=0.0, metavar="R", help="soften the edge over R pixels")
+    mask.add_argument("--erode", type=count_arg, default=0, metavar="N", help="move the edge N pixels in")
+    mask.add_argument("--dilate", type=count_arg, default=0, metavar="N", help="move the edge N pixels out")
+    mask.add_argument("--feather", type=radius_arg, default=0.0, metavar="R", help="soften the edge over R pixels")
     parser.add_argument("--video-format", choices=VIDEO_FORMATS, default="mov",
                         help="clips: mov (ProRes 4444 with alpha; default), webm (VP9 with alpha), "
                         "mp4 (H.264 or HEVC, no alpha: mattes and composites) "
@@ -101,15 +102,15 @@ def build_parser() -> argparse.ArgumentParser:
                           help="leave inputs whose outputs all exist untouched (counted as skipped)")
     parser.add_argument("--format", choices=tuple(FORMATS),
                         help="file type of the cut-out or matte (default: png, float images tif or exr)")
-    parser.add_argument("--max-megapixels", type=_megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
+    parser.add_argument("--max-megapixels", type=megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
                         help="refuse images that declare more pixels than this, before decoding them "
                         f"(default {DEFAULT_MAX_MEGAPIXELS})")
     cluster = parser.add_argument_group("on a Ray cluster")
     cluster.add_argument("--cluster", metavar="ADDRESS",
                          help="render on Ray actors: auto, ray://HOST:PORT, or local[:N] (a Ray of N workers here)")
-    cluster.add_argument("--cluster-threads", type=_count_arg, default=1, metavar="N",
+    cluster.add_argument("--cluster-threads", type=count_arg, default=1, metavar="N",
                          help="CPU threads (and CPUs asked of Ray) per actor (default: 1)")
-    cluster.add_argument("--cluster-actors", type=_count_arg, metavar="N",
+    cluster.add_argument("--cluster-actors", type=count_arg, metavar="N",
                          help="actors to start (default: as many as the cluster's CPUs or GPUs allow)")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display and no summary")
     parser.add_argument("-v", "--verbose", action="store_true",
@@ -125,67 +126,6 @@ def _resize_mode_help() -> str:
     sides = [f"{mode} {side}" if side else f"{mode} the image's own size" for mode, side in enumerate(MODE_SIZES)]
     sides[DEFAULT_RESIZE_MODE] += " (default)"
     return "network input size: " + ", ".join(sides)
-
-
-def _device_arg(value: str) -> str:
-    try:
-        return parse_device(value)
-    except DeviceError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
-def _background_arg(value: str):
-    from .background import Background, BackgroundError
-
-    try:
-        return Background.parse(value)
-    except BackgroundError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
-def _precision_arg(value: str) -> str:
-    try:
-        return parse_precision(value)
-    except DeviceError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
-def _outputs_arg(value: str) -> tuple[str, ...]:
-    kinds = tuple(dict.fromkeys(part.strip() for part in value.split(",")))
-    wrong = [kind for kind in kinds if kind not in OUTPUT_KINDS]
-    if wrong or not kinds:
-        raise argparse.ArgumentTypeError(f"invalid choice: {value!r} (choose cutout, matte or cutout,matte)")
-    return kinds
-
-
-def _number_arg(kind: type, allowed, wanted: str):
-    """An argparse type: ``kind(value)`` where ``allowed(number)``, else "must be ``wanted``"."""
-    def parse(value: str):
-        try:
-            number = kind(value)
-        except ValueError:
-            number = None
-        if number is None or not allowed(number):
-            raise argparse.ArgumentTypeError(f"must be {wanted}: {value!r}")
-        return number
-
-    return parse
-
-
-_fraction_arg = _number_arg(float, lambda n: 0.0 <= n <= 1.0, "a number from 0 to 1")
-_radius_arg = _number_arg(float, lambda n: 0.0 < n <= 1000.0, "a radius in pixels, above 0")
-_count_arg = _number_arg(int, lambda n: n >= 1, "a whole number, 1 or more")
-
-
-def _megapixels_arg(value: str) -> float:
-    try:
-        megapixels = float(value)
-    except ValueError:
-        megapixels = -1.0
-    # inf (or 1e400, which parses as inf) has no pixel count to compare with
-    if not (megapixels > 0 and math.isfinite(megapixels)):
-        raise argparse.ArgumentTypeError(f"not a finite positive number of megapixels: {value!r}")
-    return megapixels
 
 
 def _one_line(exc: BaseException) -> str:

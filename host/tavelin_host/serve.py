@@ -380,23 +380,23 @@ _MATTE_RESPONSES = {
 # --------------------------------------------------------------------------- the command
 
 def build_parser() -> argparse.ArgumentParser:
-    from .cli import _count_arg, _device_arg, _megapixels_arg, _precision_arg
+    from .arguments import count_arg, device_arg, megapixels_arg, precision_arg
 
     parser = argparse.ArgumentParser(prog="tavelin serve", description=(
         "Serve the plug-in over HTTP: POST /v1/matte, a page at /, the API schema at /openapi.json."))
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=int, default=8000, help="port to listen on (default: %(default)s)")
-    parser.add_argument("--device", type=_device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}")
-    parser.add_argument("--precision", type=_precision_arg, default="auto", metavar="{auto,fp32,fp16}")
-    parser.add_argument("--workers", type=_count_arg, default=1, metavar="N",
+    parser.add_argument("--device", type=device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}")
+    parser.add_argument("--precision", type=precision_arg, default="auto", metavar="{auto,fp32,fp16}")
+    parser.add_argument("--workers", type=count_arg, default=1, metavar="N",
                         help="worker processes, each with its own loaded network (default: 1)")
     parser.add_argument("--token-file", metavar="F",
                         help="a file holding the token clients must send as 'Authorization: Bearer TOKEN'")
-    parser.add_argument("--max-megapixels", type=_megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
+    parser.add_argument("--max-megapixels", type=megapixels_arg, default=DEFAULT_MAX_MEGAPIXELS, metavar="MP",
                         help="refuse images with more pixels (default: %(default)g)")
     parser.add_argument("--max-body-mb", type=float, default=50.0, metavar="MB",
                         help="refuse request bodies larger than this (default: %(default)g)")
-    parser.add_argument("--concurrency", type=_count_arg, default=1, metavar="N",
+    parser.add_argument("--concurrency", type=count_arg, default=1, metavar="N",
                         help="renders at once per worker (default: 1)")
     parser.add_argument("--queue", type=int, default=16, metavar="N",
                         help="requests that may wait for a render slot before 503 (default: %(default)s)")
