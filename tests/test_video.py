@@ -180,6 +180,20 @@ def test_each_output_format_keeps_frames_timing_geometry_and_alpha(case, clips, 
 
 
 @needs_plugin
+def test_several_outputs_of_a_clip_equal_separate_runs(clips, host, tmp_path):
+    from tavelin_host.pipeline import MatteOptions
+
+    for kinds in (("cutout",), ("matte",), ("cutout", "matte")):
+        options = MatteOptions(out_dir=tmp_path / "+".join(kinds), output=kinds[0], also=kinds[1:],
+                               video_format="png")
+        result = matte_video(host, clips["h264"], options)
+        assert [p.name for p in result.paths] == [f"walk.{kind}" for kind in kinds]
+    for kind in ("cutout", "matte"):
+        alone, both = tmp_path / kind / f"walk.{kind}", tmp_path / "cutout+matte" / f"walk.{kind}"
+        assert [p.read_bytes() for p in sorted(alone.iterdir())] == [p.read_bytes() for p in sorted(both.iterdir())]
+
+
+@needs_plugin
 def test_each_clip_is_one_instance_rendered_frame_by_frame(clips, host, tmp_path, monkeypatch):
     calls = []
 
@@ -253,7 +267,7 @@ def test_clips_in_a_run_are_named_skipped_limited_and_reported_as_stills_are(cli
     assert cli.main(args) == 0
     err = capsys.readouterr().err
     assert sorted(os.listdir(out)) == [f"{odd}.avi.cutout.webm", f"{odd}.mp4.cutout.webm"]
-    assert "\x1b" not in err and "a\\033[31m.mp4: audio not kept" in err
+    assert "\x1b" not in err and "a\\033[31m.mp4: audio converted from aac to Opus" in err
 
     assert cli.main([*args, "--skip-existing"]) == 0  # outputs there: skipped, not failed
     assert "0 of 2 matted, 2 skipped (outputs exist), 0 failed" in capsys.readouterr().err

@@ -256,9 +256,6 @@ def parse(argv: Sequence[str] | None) -> Run | int:
     if several and (target is not None or to_stdout):
         plan.say("several outputs (--output cutout,matte) go to a folder: use -o DIR")
         return EXIT_USAGE
-    if several and any(not item.is_stdin and is_video(item.path) for item in expansion.inputs):
-        plan.say("clips take one output at a time: --output cutout or --output matte")
-        return EXIT_USAGE
     if target is not None and (len(expansion.inputs) != 1 or expansion.problems or args.cluster
                                or any(not item.is_stdin and is_video(item.path) for item in expansion.inputs)):
         plan.say(f"-o {shown(target)} names one image's output: give one image (or -o DIR for several)")

@@ -457,6 +457,54 @@ class _AudioConverter:
         return out
 
 
+class _Writers:
+    """One writer per output of a clip (a cut-out and its matte, say), fed by one encode
+    stage; each gets the audio, and they are published together: all of them or none."""
+
+    def __init__(self, writers: dict[str, _Writer]):
+        self.writers = writers
+        self.audio_map = {index: True for writer in writers.values() for index in writer.audio_map}
+
+    def audio(self, packet: Any) -> None:
+        writers = list(self.writers.values())
+        # Muxing hands a packet's data over, so every writer but the first gets a copy.
+        for writer, copy in zip(writers, [packet, *(_packet_copy(packet) for _ in writers[1:])]):
+            writer.audio(copy)
+
+    def frame(self, outputs: dict, pts: int | None) -> None:
+        for kind, writer in self.writers.items():
+            writer.frame(outputs[kind], pts)
+
+    def finish(self) -> None:
+        for writer in self.writers.values():
+            writer.finish()
+
+    def discard(self) -> None:
+        for writer in self.writers.values():
+            writer.discard()
+
+    def publish(self, overwrite: bool) -> None:
+        placed = []
+        try:
+            for writer in self.writers.values():
+                writer.publish(overwrite)
+                placed.append(writer.target)
+        except BaseException:
+            if not overwrite:  # the ones already in place were new: they go again
+                for target in placed:
+                    shutil.rmtree(target, ignore_errors=True) if target.is_dir() else target.unlink(missing_ok=True)
+            raise
+
+
+def _packet_copy(packet: Any) -> Any:
+    import av
+
+    copy = av.Packet(bytes(packet))
+    copy.pts, copy.dts, copy.duration, copy.time_base = packet.pts, packet.dts, packet.duration, packet.time_base
+    copy.stream = packet.stream
+    return copy
+
+
 @contextlib.contextmanager
 def _stop_signals_held():
     """Ctrl-C and the stop signals wait (on the main thread) until the block is done."""
@@ -522,28 +570,32 @@ def matte_video(
     options = replace(options, preview=False)
     source = Path(source)
     claimed = claimed if claimed is not None else set()
-    kind, out_dir = options.kind, options.out_dir
-    if kind not in ("cutout", "matte", "composite"):
+    out_dir = options.out_dir
+    if not set(options.kinds) <= {"cutout", "matte", "composite"}:
         raise ValueError(f"output must be cutout or matte, got {options.output!r}")
-    target = video_output_path(source, kind, options.video_format, out_dir, stem)
-    if options.skip_existing and os.path.lexists(target):
-        raise Skipped(f"{shown(target)} exists")
+    targets = {kind: video_output_path(source, kind, options.video_format, out_dir, stem) for kind in options.kinds}
+    if options.skip_existing and all(os.path.lexists(target) for target in targets.values()):
+        raise Skipped(f"{', '.join(shown(target) for target in targets.values())} exist(s)")
 
     probe_container = _open_input(source)
     stop = threading.Event()
     stages: list[_Stage] = []
-    writer: _Writer | None = None
+    writer: _Writers | None = None
     # One try from here on: whatever stops the run (an error, Ctrl-C at any point) removes
     # the temporary output and leaves no thread behind.
     try:
         info = probe(probe_container)
         _check_frame_size(info.width, info.height, options.max_pixels)
-        check_targets({kind: target}, source, inputs, claimed, options.overwrite)
+        check_targets(targets, source, inputs, claimed, options.overwrite)
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
-        writer = _Writer(target, options.video_format, kind, info, info.audio, notes, options.video_codec,
-                         options.crf, options.bitrate)
+        writer = _Writers({})
+        for kind, target in targets.items():  # listed as made, so a failure discards those made before
+            writer.writers[kind] = _Writer(target, options.video_format, kind, info, info.audio,
+                                           notes if not writer.writers else [], options.video_codec,
+                                           options.crf, options.bitrate)
+        writer = _Writers(writer.writers)
         reader, encoder = _start_stages(probe_container, writer, info, stop, stages, options.max_pixels)
         frames, seconds, smoother = _render_frames(host, reader, encoder, info, stop, options, on_frame)
         encoder.join()
@@ -559,17 +611,18 @@ def matte_video(
             probe_container.close()
         if writer is not None:
             writer.discard()
-            about_output = _naming_the_output(exc, writer.temp, target)
-            if about_output is not None:
-                raise about_output from None
+            for one in writer.writers.values():
+                about_output = _naming_the_output(exc, one.temp, one.target) if one.temp is not None else None
+                if about_output is not None:
+                    raise about_output from None
         raise
-    claimed.add(Path(os.path.realpath(target)))
+    claimed.update(Path(os.path.realpath(target)) for target in targets.values())
     if frames < info.declared_frames:
         notes.append(f"only {frames} of the {info.declared_frames} frames the clip declares could be read: "
                      "it ends early")
     if smoother is not None and smoother.carried_frames:
         notes.append(f"a person was carried through {smoother.carried_frames} one-frame miss(es)")
-    return VideoResult([target], frames, seconds, notes, max(frames - 1, 0))
+    return VideoResult(list(targets.values()), frames, seconds, notes, max(frames - 1, 0))
 
 
 def _naming_the_output(exc: BaseException, temp: Path, target: Path) -> VideoWriteError | None:
@@ -698,8 +751,8 @@ def _render_frames(host: "Renderer", reader: _Stage, encoder: _Stage, info: Clip
             if smoother is not None:
                 plane = result.pixels[:, :, 3 if result.channels == 4 else 0]
                 matte = from_float(smoother.update(pixels, to_float(plane)), dtype)
-            out = finish_frame(image, result, options, matte)[options.kind]
-            if not _put(encoder.queue, ("frame", out, pts), stop, encoder):
+            outputs = finish_frame(image, result, options, matte)
+            if not _put(encoder.queue, ("frame", outputs, pts), stop, encoder):
                 return False
             frames += 1
             if frames == 1:
