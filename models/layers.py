@@ -38,6 +38,23 @@ with warnings.catch_warnings():
             pass
 
     @torch.jit.interface
+    class PersonFinder(nn.Module):
+        """The person stage as ``matting.Matting`` calls it (``people.PersonStage``, ``people.NoPeople``)."""
+
+        def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+            pass
+
+        def frame_person(self, bgr: torch.Tensor) -> bool:
+            pass
+
+        def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
+                 h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
+            pass
+
+        def prime(self, device: torch.device) -> None:
+            pass
+
+    @torch.jit.interface
     class ImageToMatte(nn.Module):
         """The matting module as ``matting.Primed`` calls it."""
 

@@ -123,7 +123,8 @@ def test_scripted_graph_creates_no_tensor_on_a_fixed_device():
     scripted = convert.script_module(convert.build_module())
     m = scripted.matting
     graphs = (scripted, m, m.net, m.landscape_net, m.people.detector, m.people.segmenter)  # each called alone
-    graph = "".join(str(g.inlined_graph) for g in graphs) + str(m.prime.inlined_graph)
+    methods = (m.prime, m.people.find, m.people.frame_person, m.people.fuse, m.people.prime)
+    graph = "".join(str(g.inlined_graph) for g in graphs + methods)
     assert not re.search(r"aten::(zeros|ones|full|empty|arange|tensor|scalar_tensor|rand\w*)\b", graph)
     assert not re.search(r"Device = prim::Constant", graph)
 
