@@ -129,6 +129,17 @@ def test_scripted_graph_creates_no_tensor_on_a_fixed_device():
     assert not re.search(r"Device = prim::Constant", graph)
 
 
+def test_networks_and_the_person_stage_keep_graphs_of_their_own(networks):
+    # A load compiles and optimises graphs at a cost that grows faster than their
+    # size: each network is one flat method (no operator modules), and neither the
+    # networks nor the person stage are inlined into the matting graph.
+    m = networks[torch.float32].matting
+    for net in (m.net, m.landscape_net, m.people.detector, m.people.segmenter):
+        assert not list(net.children())
+    graph = str(m.inlined_graph)
+    assert "aten::conv2d" not in graph and "aten::grid_sampler" not in graph
+
+
 def test_half_precision_agrees_with_float32(networks):
     image = photo_bgr()
     a = run(networks[torch.float32], image, torch.float32).float()
