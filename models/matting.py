@@ -47,10 +47,10 @@ class Matting(nn.Module):
                  landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT, people: Optional[nn.Module] = None):
         super().__init__()
         # people: finds the people in the image, gates and completes the probability with them.
-        # Called through an interface, each of its methods keeps a graph and an executor of its own:
-        # the executor's passes cost more than linearly in a graph's size, and the stage is most
-        # of this module's code.
-        self.people = torch.jit.script(people if people is not None else NoPeople())
+        # Typed as an interface, it is scripted as a module of its own and each of its methods
+        # keeps a graph and an executor of its own: the executor's passes cost more than
+        # linearly in a graph's size, and the stage is most of this module's code.
+        self.people = people if people is not None else NoPeople()
         shape: List[int] = list(net.input_shape)
         self.net_h = int(shape[2])
         self.net_w = int(shape[3])

@@ -411,7 +411,6 @@ class PersonStage(nn.Module):
         letterbox_scale = float(self.detector_size) / long_side
         return (crops[:, 2] <= self.max_crop_ratio * long_side) & (crops[:, 2] * letterbox_scale >= self.min_crop_side)
 
-    @torch.jit.export
     def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
         """The people in ``bgr`` ((1, 3, H, W) blue-green-red in 0..255, float32, any strides).
 
@@ -458,7 +457,6 @@ class PersonStage(nn.Module):
             bgr = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
         return unit_rgb(bgr)
 
-    @torch.jit.export
     def frame_person(self, bgr: torch.Tensor) -> bool:
         """Whether the segmenter, looking at the whole frame upright, is sure of a person."""
         h = bgr.shape[2]
@@ -471,7 +469,6 @@ class PersonStage(nn.Module):
         _, presence, _ = self.segment(self.crop_source(bgr), frame, h, w)
         return bool(presence[0] >= self.frame_presence_threshold)
 
-    @torch.jit.export
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
              h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
         """The selfie probability ``prob`` ((1, 1, any grid), float32) gated and completed by ``find``'s people.
@@ -500,7 +497,6 @@ class PersonStage(nn.Module):
         pasted = F.grid_sample(probability, grid, "bilinear", "zeros", False).amax(0, keepdim=True)
         return torch.maximum(base, pasted)
 
-    @torch.jit.export
     def prime(self, device: torch.device) -> None:
         """Runs each network twice on a blank input of its own size: TorchScript's profiling
         executor profiles a graph on its first call and optimises it on the second."""
@@ -513,20 +509,16 @@ class PersonStage(nn.Module):
 class NoPeople(nn.Module):
     """Stand-in when the stage is left out: the selfie network's probability counts everywhere."""
 
-    @torch.jit.export
     def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
         return True, bgr.new_zeros([0, 5]), bgr.new_zeros([0, 1, 1, 1]), False
 
-    @torch.jit.export
     def frame_person(self, bgr: torch.Tensor) -> bool:
         return True
 
-    @torch.jit.export
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
              h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
         return prob
 
-    @torch.jit.export
     def prime(self, device: torch.device) -> None:
         pass
 
