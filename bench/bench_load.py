@@ -144,7 +144,7 @@ def best_of(measure, dirs, rounds):
 def row(name, values, unit_ms=True):
     cells = [f"{v * 1e3:9.1f}" if unit_ms else f"{v:9.2f}" for v in values]
     ratio = f"{values[0] / values[1]:7.2f}" if len(values) > 1 and values[1] > 0 else ""
-    return f"  {name:40s}{''.join(cells)} {ratio}"
+    return f"  {name:40s}{''.join(cells)} {ratio}".rstrip()
 
 
 def main(argv=None):
