@@ -108,6 +108,22 @@ def stages(photos: list[Path], out: Path) -> dict[str, float]:
     return result
 
 
+def import_costs(photo: Path, out: Path) -> list[tuple[str, float]]:
+    """(module, seconds) of the top-level imports of one tavelin process on ``photo`` (-X importtime),
+    largest first: what the start-up spends before and beside the network load."""
+    command = [str(ROOT / ".venv" / "bin" / "python"), "-X", "importtime", "-m", "tavelin_host", str(photo),
+               "-o", str(out), "--quiet", "--overwrite", "--plugin-dir", str(PLUGIN_DIR)]
+    run = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(ROOT / "host")))
+    costs = []
+    for line in run.stderr.splitlines():
+        # "import time: self [us] | cumulative | name", nesting shown by the name's indent.
+        parts = line.split("|")
+        if line.startswith("import time:") and len(parts) == 3 and parts[1].strip().isdigit() \
+                and not parts[2].startswith("  "):
+            costs.append((parts[2].strip(), int(parts[1]) / 1e6))
+    return sorted(costs, key=lambda c: -c[1])
+
+
 def _cpu_pressure() -> float | None:
     try:
         first = Path("/proc/pressure/cpu").read_text().split()
@@ -128,6 +144,7 @@ def main() -> None:
         plain, plain_cpu = min(plain_seconds(folder, Path(tmp) / "plain") for _ in range(2))
         steady = (COUNT - 1) / max(twenty - one, 1e-9)
         parts = stages(photos, Path(tmp) / "stages")
+        imports = import_costs(photos[0], out)
         pressure = _cpu_pressure()
 
     print(f"\nload average (1, 5, 15 min): {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
@@ -150,6 +167,10 @@ def main() -> None:
               "wall times are inflated by that much contention)")
     print("\nwhere the time goes (medians, one step at a time; a batch overlaps read and write with render)")
     for name, seconds in parts.items():
+        print(f"  {name:44s} {seconds * 1000:8.1f} ms")
+    print(f"\na tavelin process's imports (-X importtime, top level, {sum(c for _, c in imports) * 1000:.0f} ms in all), "
+          "the largest")
+    for name, seconds in imports[:6]:
         print(f"  {name:44s} {seconds * 1000:8.1f} ms")
 
 

@@ -9,6 +9,7 @@ file's execution order.
 
 from __future__ import annotations
 
+import linecache
 import math
 import warnings
 from typing import Dict, List, Optional, Tuple
@@ -37,6 +38,23 @@ with warnings.catch_warnings():
             pass
 
     @torch.jit.interface
+    class PersonFinder(nn.Module):
+        """The person stage as ``matting.Matting`` calls it (``people.PersonStage``, ``people.NoPeople``)."""
+
+        def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+            pass
+
+        def frame_person(self, bgr: torch.Tensor) -> bool:
+            pass
+
+        def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
+                 h: int, w: int, out_h: int, out_w: int) -> torch.Tensor:
+            pass
+
+        def prime(self, device: torch.device) -> None:
+            pass
+
+    @torch.jit.interface
     class ImageToMatte(nn.Module):
         """The matting module as ``matting.Primed`` calls it."""
 
@@ -53,10 +71,13 @@ def script_alone(net: nn.Module) -> nn.Module:
     Called through an interface, a scripted network is not inlined into its
     caller: it keeps a graph, and an executor, of its own.  TorchScript
     profiles and optimises three such graphs several times faster than one
-    graph that inlines all three networks and the code around them.
+    graph that inlines all three networks and the code around them.  A
+    ``TFLiteNet`` or ``MultiOutputNet`` is scripted as its ``flat_net``.
     """
     if isinstance(net, torch.jit.ScriptModule):
         return net
+    if isinstance(net, (TFLiteNet, MultiOutputNet)):
+        net = flat_net(net)
     return torch.jit.script(net)
 
 def same_padding(size: int, kernel: int, stride: int, dilation: int) -> Tuple[int, int]:
@@ -174,6 +195,19 @@ class Conv2d(nn.Module):
                      self.dilation, self.groups)
         return _activation_(y, self.activation)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        x = v[self.src]
+        if self.same:
+            code.line(f"{out} = _same_pad({x}, {self.weight.shape[2]}, {self.weight.shape[3]}, {self.stride}, "
+                      f"{self.dilation}, 0.0)")
+            x = out
+        elif len(self.pad) > 0:
+            code.line(f"{out} = F.pad({x}, {self.pad})")
+            x = out
+        code.line(f"{out} = F.conv2d({x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
+                  f"{self.conv_padding}, {self.dilation}, {self.groups})")
+        code.activation(out, self.activation, True)
+
 
 def _even_padding(before: int, after: int, dilation: int) -> Optional[Tuple[int, int]]:
     """(zero taps to put before the kernel, even padding) equal to padding (before, after), or None."""
@@ -236,6 +270,23 @@ class TransposeConvBias(nn.Module):
             y = y[:, :, top:top + out_h, left:left + out_w]
         return y + self.bias.to(x.dtype).view(1, -1, 1, 1)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        x = v[self.src]
+        w = code.cast(self.weight, x)
+        b = code.cast(self.bias, x)
+        if self.shuffle:
+            k = self.stride[0]
+            code.line(f"{out} = F.linear({x}.permute(0, 2, 3, 1), {w}, {b})")
+            code.line(f"{out} = {out}.view({x}.shape[0], {x}.shape[2], {x}.shape[3], -1, {k}, {k})"
+                      ".permute(0, 3, 1, 4, 2, 5)")
+            code.line(f"{out} = {out}.reshape({x}.shape[0], {out}.shape[1], {x}.shape[2] * {k}, {x}.shape[3] * {k})")
+            return
+        code.line(f"{out} = F.conv_transpose2d({x}, {w}, None, {self.stride})")
+        if self.same:
+            code.line(f"{out} = _transpose_same_crop({x}, {out}, {self.weight.shape[2]}, {self.weight.shape[3]}, "
+                      f"{self.stride})")
+        code.line(f"{out} = {out} + {b}.view(1, -1, 1, 1)")
+
 
 class Binary(nn.Module):
     """ADD and MUL with broadcasting and a fused activation."""
@@ -255,6 +306,10 @@ class Binary(nn.Module):
         else:
             y = vals[self.a] + vals[self.b]
         return _activation(y, self.activation)
+
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = {v[self.a]} {'*' if self.multiply else '+'} {v[self.b]}")
+        code.activation(out, self.activation, False)
 
 
 class Unary(nn.Module):
@@ -279,6 +334,11 @@ class Unary(nn.Module):
             return torch.sigmoid(x)
         return torch.tanh(x)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        kinds = {"RELU": 1, "RELU6": 3, "HARD_SWISH": 5, "LOGISTIC": 6}
+        code.line(f"{out} = {v[self.src]}")
+        code.activation(out, kinds.get(self.kind, 4), False)
+
 
 class AvgPool(nn.Module):
     """AVERAGE_POOL_2D with VALID padding (what these files use)."""
@@ -295,6 +355,10 @@ class AvgPool(nn.Module):
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         return _activation(F.avg_pool2d(vals[self.src], self.kernel, self.stride), self.activation)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = F.avg_pool2d({v[self.src]}, {self.kernel}, {self.stride})")
+        code.activation(out, self.activation, False)
+
 
 class Mean(nn.Module):
     __constants__ = ["src", "dims", "keep_dims"]
@@ -306,6 +370,9 @@ class Mean(nn.Module):
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         return torch.mean(vals[self.src], self.dims, self.keep_dims)
+
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = torch.mean({v[self.src]}, {self.dims}, {self.keep_dims})")
 
 
 class ResizeBilinear(nn.Module):
@@ -322,6 +389,9 @@ class ResizeBilinear(nn.Module):
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         return resize_bilinear(vals[self.src], self.size, self.align_corners)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = torch._C._nn.upsample_bilinear2d({v[self.src]}, {self.size}, {self.align_corners}, None)")
+
 
 class Constant(nn.Module):
     """A constant operand of an element-wise operator, already in NCHW."""
@@ -332,6 +402,9 @@ class Constant(nn.Module):
 
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         return self.value.to(vals[0].dtype)
+
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = {code.cast(self.value, v[0])}")
 
 
 class TFLiteNet(nn.Module):
@@ -367,6 +440,9 @@ class Pad(nn.Module):
     def forward(self, vals: List[torch.Tensor]) -> torch.Tensor:
         return F.pad(vals[self.src], self.pads)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = F.pad({v[self.src]}, {self.pads})")
+
 
 class MaxPool(nn.Module):
     """MAX_POOL_2D; SAME padding never lets a padded cell win (padded with -inf)."""
@@ -389,6 +465,15 @@ class MaxPool(nn.Module):
             if top + bottom + left + right > 0:
                 x = F.pad(x, [left, right, top, bottom], value=float("-inf"))
         return _activation(F.max_pool2d(x, self.kernel, self.stride), self.activation)
+
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        x = v[self.src]
+        if self.same:
+            code.line(f"{out} = _same_pad({x}, {self.kernel[0]}, {self.kernel[1]}, {self.stride}, [1, 1], "
+                      "float(\"-inf\"))")
+            x = out
+        code.line(f"{out} = torch.max_pool2d({x}, {self.kernel}, {self.stride}, [0, 0], [1, 1], False)")
+        code.activation(out, self.activation, False)
 
 
 class Reshape(nn.Module):
@@ -418,6 +503,16 @@ class Reshape(nn.Module):
             y = y.permute(0, 3, 1, 2)
         return y
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        x = v[self.src]
+        if self.from_nchw:
+            code.line(f"{out} = {x}.permute(0, 2, 3, 1)")
+            x = out
+        shape = ", ".join(str(int(d)) for d in self.shape[1:])
+        code.line(f"{out} = {x}.reshape([{x}.shape[0], {shape}])")
+        if self.to_nchw:
+            code.line(f"{out} = {out}.permute(0, 3, 1, 2)")
+
 
 class DepthToSpace(nn.Module):
     """DEPTH_TO_SPACE: input channel (i * b + j) * C + c goes to pixel offset (i, j), channel c.
@@ -440,6 +535,14 @@ class DepthToSpace(nn.Module):
         y = x.reshape(n, b, b, out_c, h, w).permute(0, 3, 4, 1, 5, 2)
         return y.reshape(n, out_c, h * b, w * b)
 
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        x = v[self.src]
+        b = self.block
+        code.line(f"{out} = {x}.reshape({x}.shape[0], {b}, {b}, {x}.shape[1] // {b * b}, {x}.shape[2], {x}.shape[3])"
+                  ".permute(0, 3, 4, 1, 5, 2)")
+        code.line(f"{out} = {out}.reshape({x}.shape[0], {x}.shape[1] // {b * b}, {x}.shape[2] * {b}, "
+                  f"{x}.shape[3] * {b})")
+
 
 class Concat(nn.Module):
     """CONCATENATION along an axis already mapped to this tensor's layout."""
@@ -457,6 +560,10 @@ class Concat(nn.Module):
         for i in self.srcs:
             parts.append(vals[i])
         return _activation(torch.cat(parts, self.axis), self.activation)
+
+    def source(self, code: "FlatSource", v: List[str], out: str) -> None:
+        code.line(f"{out} = torch.cat([{', '.join(v[i] for i in self.srcs)}], {self.axis})")
+        code.activation(out, self.activation, False)
 
 
 class MultiOutputNet(nn.Module):
@@ -479,6 +586,108 @@ class MultiOutputNet(nn.Module):
         for i in self.out_slots:
             outs.append(vals[i])
         return outs
+
+
+def _same_pad(x: torch.Tensor, kh: int, kw: int, stride: List[int], dilation: List[int],
+              value: float) -> torch.Tensor:
+    """``x`` padded for TFLite SAME padding worked out from its own size (padded with ``value``)."""
+    top, bottom = same_padding(x.shape[2], kh, stride[0], dilation[0])
+    left, right = same_padding(x.shape[3], kw, stride[1], dilation[1])
+    if top + bottom + left + right > 0:
+        return F.pad(x, [left, right, top, bottom], value=value)
+    return x
+
+
+def _transpose_same_crop(x: torch.Tensor, y: torch.Tensor, kh: int, kw: int, stride: List[int]) -> torch.Tensor:
+    """A transposed convolution's full result ``y`` cut (or padded) to SAME padding's ``stride`` x ``x``."""
+    out_h = x.shape[2] * stride[0]
+    out_w = x.shape[3] * stride[1]
+    top = max(kh - stride[0], 0) // 2
+    left = max(kw - stride[1], 0) // 2
+    y = F.pad(y, [0, max(out_w + left - y.shape[3], 0), 0, max(out_h + top - y.shape[2], 0)])
+    return y[:, :, top:top + out_h, left:left + out_w]
+
+
+class FlatSource:
+    """The lines of a flat ``forward`` and the tensors they read, as ``flat_net`` builds them."""
+
+    _ACTIVATIONS = {1: "torch.relu({})", 2: "torch.clamp({}, -1.0, 1.0)", 3: "torch.clamp({}, 0.0, 6.0)",
+                    4: "torch.tanh({})", 5: "torch._C._nn.hardswish({})", 6: "torch.sigmoid({})"}
+    _IN_PLACE = {1: "torch.relu_({})", 2: "torch.clamp_({}, -1.0, 1.0)", 3: "torch.clamp_({}, 0.0, 6.0)",
+                 4: "torch.tanh_({})", 5: "torch._C._nn.hardswish_({})", 6: "torch.sigmoid_({})"}
+
+    def __init__(self):
+        self.lines: List[str] = []
+        self.tensors: List[torch.Tensor] = []
+        self._names: Dict[int, str] = {}
+
+    def line(self, text: str) -> None:
+        self.lines.append(text)
+
+    def cast(self, tensor: torch.Tensor, like: str) -> str:
+        """An attribute holding ``tensor``, in the dtype of the value named ``like``.
+
+        Every value has the input's dtype, read once into ``dt``: one node less
+        a tensor in the graph than asking each value.
+        """
+        if id(tensor) not in self._names:
+            self._names[id(tensor)] = f"p{len(self.tensors)}"
+            self.tensors.append(tensor)
+        return f"self.{self._names[id(tensor)]}.to(dt)"
+
+    def activation(self, name: str, kind: int, in_place: bool) -> None:
+        if kind != 0:
+            self.line(f"{name} = " + (self._IN_PLACE if in_place else self._ACTIVATIONS)[kind].format(name))
+
+
+class FlatNet(nn.Module):
+    """A network as one generated ``forward`` (see ``flat_net``); its tensors are attributes p0, p1, ..."""
+
+    def __init__(self, tensors: List[torch.Tensor], input_shape: List[int]):
+        super().__init__()
+        for i, t in enumerate(tensors):
+            self.register_parameter(f"p{i}", nn.Parameter(t.detach(), requires_grad=False))
+        self.input_shape = input_shape
+
+
+_flat_count = 0
+
+
+def flat_net(net: nn.Module) -> FlatNet:
+    """``net`` (a ``TFLiteNet`` or ``MultiOutputNet``) as one straight-line ``forward``, the same operations in
+    the same order.
+
+    Every operator's constants are literals and its tensors attributes of one
+    module: TorchScript compiles one method instead of a module type per
+    operator, and the executor's graph has no list of results to carry, so a
+    load compiles and optimises it several times faster.  Each value is freed
+    after its last use.
+    """
+    global _flat_count
+    code = FlatSource()
+    code.line("dt = x.dtype")
+    names = ["x"]
+    multi = isinstance(net, MultiOutputNet)
+    if not multi:
+        code.line("x = x.contiguous(memory_format=torch.channels_last)")
+    for i, op in enumerate(net.ops):
+        names.append(f"v{i + 1}")
+        op.source(code, names, names[-1])
+    if multi:
+        returns, result = "List[torch.Tensor]", "[" + ", ".join(names[i] for i in net.out_slots) + "]"
+    else:
+        returns, result = "torch.Tensor", names[net.out_slot]
+    _flat_count += 1
+    filename = f"<flat network {_flat_count}>"
+    text = "\n".join([f"def forward(self, x: torch.Tensor) -> {returns}:"] +
+                     ["    " + line for line in code.lines] + [f"    return {result}", ""])
+    # TorchScript reads a method's source through linecache.
+    linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
+    scope = {"torch": torch, "F": F, "List": List, "_same_pad": _same_pad,
+             "_transpose_same_crop": _transpose_same_crop}
+    exec(compile(text, filename, "exec", dont_inherit=True), scope)
+    cls = type(f"Flat{type(net).__name__}", (FlatNet,), {"forward": scope["forward"], "__module__": __name__})
+    return cls(code.tensors, list(net.input_shape))
 
 
 def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:

@@ -12,7 +12,7 @@ import torch
 from torch import nn
 
 from . import guided_filter
-from .layers import ImageToMatte, OneOutput, resize_bilinear, script_alone
+from .layers import ImageToMatte, OneOutput, PersonFinder, resize_bilinear, script_alone
 from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
@@ -40,12 +40,16 @@ SUBJECT_SEEN = 0.9
 class Matting(nn.Module):
     net: OneOutput
     landscape_net: OneOutput
+    people: PersonFinder
 
     def __init__(self, net: nn.Module, landscape_net: Optional[nn.Module] = None, refine: bool = True,
                  radius: float = REFINE_RADIUS, eps: float = REFINE_EPS, work_size: int = REFINE_WORK_SIZE,
                  landscape_min_aspect: float = LANDSCAPE_MIN_ASPECT, people: Optional[nn.Module] = None):
         super().__init__()
         # people: finds the people in the image, gates and completes the probability with them.
+        # Typed as an interface, it is scripted as a module of its own and each of its methods
+        # keeps a graph and an executor of its own: the executor's passes cost more than
+        # linearly in a graph's size, and the stage is most of this module's code.
         self.people = people if people is not None else NoPeople()
         shape: List[int] = list(net.input_shape)
         self.net_h = int(shape[2])
@@ -137,17 +141,25 @@ class Matting(nn.Module):
 
     @torch.jit.export
     def prime(self, device: torch.device) -> None:
-        """Runs every network twice on a blank input of its own size.
+        """Runs every network twice on a blank input of its own size, and the person stage's fusion
+        twice on one small crop.
 
-        Each network has an executor of its own, which profiles its graph on the
-        first call and optimises it on the second: this pays for both now,
-        whichever networks the warm-up's image reaches.
+        Each network, and each method of the person stage, has an executor of its
+        own, which profiles its graph on the first call and optimises it on the
+        second: this pays for both now, whichever of them the warm-up's image
+        reaches (its blank frame holds nobody, so it never fuses).
         """
         dtype = self.net_dtype(device)
         for _ in range(2):
             self.net(self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype))
             self.landscape_net(self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype))
         self.people.prime(device)
+        prob = self.dtype_probe.new_zeros([1, 1, 4, 4], dtype=torch.float32)
+        crop = self.dtype_probe.new_zeros([1, 5], dtype=torch.float32)
+        crop[:, 0:3].fill_(2.0)  # centre (2, 2), side 2, upright
+        crop[:, 4].fill_(1.0)
+        for _ in range(2):
+            self.people.fuse(prob, False, crop, prob, 4, 4, 4, 4)
 
 
 def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:

@@ -123,9 +123,21 @@ def test_scripted_graph_creates_no_tensor_on_a_fixed_device():
     scripted = convert.script_module(convert.build_module())
     m = scripted.matting
     graphs = (scripted, m, m.net, m.landscape_net, m.people.detector, m.people.segmenter)  # each called alone
-    graph = "".join(str(g.inlined_graph) for g in graphs) + str(m.prime.inlined_graph)
+    methods = (m.prime, m.people.find, m.people.frame_person, m.people.fuse, m.people.prime)
+    graph = "".join(str(g.inlined_graph) for g in graphs + methods)
     assert not re.search(r"aten::(zeros|ones|full|empty|arange|tensor|scalar_tensor|rand\w*)\b", graph)
     assert not re.search(r"Device = prim::Constant", graph)
+
+
+def test_networks_and_the_person_stage_keep_graphs_of_their_own(networks):
+    # A load compiles and optimises graphs at a cost that grows faster than their
+    # size: each network is one flat method (no operator modules), and neither the
+    # networks nor the person stage are inlined into the matting graph.
+    m = networks[torch.float32].matting
+    for net in (m.net, m.landscape_net, m.people.detector, m.people.segmenter):
+        assert not list(net.children())
+    graph = str(m.inlined_graph)
+    assert "aten::conv2d" not in graph and "aten::grid_sampler" not in graph
 
 
 def test_half_precision_agrees_with_float32(networks):

@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
 from models.convert import GENERAL_MODEL, LANDSCAPE_MODEL  # noqa: E402
-from models.layers import build_net  # noqa: E402
+from models.layers import build_net, flat_net  # noqa: E402
 from models.people import DETECTOR_MODEL, SEGMENTER_MODEL  # noqa: E402
 from models.tflite_reader import read_graph  # noqa: E402
 
@@ -162,3 +162,25 @@ def test_half_precision_network_stays_close(model):
             assert error.max() < 0.1
         else:  # the drift of the deep graph (above), larger in float16: a few boundary pixels
             assert (error > 0.1).mean() < 1e-3
+
+
+@pytest.mark.parametrize("half", [False, True])
+def test_flat_network_runs_the_same_operations(model, half):
+    # What the files hold: each network as one generated forward.  It must give
+    # exactly the operator modules' results, on a batch, and with half-precision
+    # weights on a float32 input (the CPU path of the float16 file).
+    name, graph, slots, net, interp = model
+    module = build_net(graph).eval()
+    flat = torch.jit.script(flat_net(module))
+    ops = torch.jit.script(module)
+    if half:
+        flat, ops = flat.half(), ops.half()
+    x = torch.from_numpy(np.concatenate([inputs(name, kind, *net.input_shape[2:]) for kind in ("photo", "random")]))
+    x = x.permute(0, 3, 1, 2)
+    with torch.no_grad():
+        expected, actual = ops(x), flat(x)
+    expected = [expected] if isinstance(expected, torch.Tensor) else list(expected)
+    actual = [actual] if isinstance(actual, torch.Tensor) else list(actual)
+    assert len(actual) == len(expected)
+    for a, e in zip(actual, expected):
+        assert a.dtype == e.dtype and a.shape == e.shape and torch.equal(a, e)
