@@ -125,6 +125,22 @@ def speed_rows(host, clip, frames, repeat):
     return rows
 
 
+def busy_machine(host, clip):
+    """(fps alone, fps beside a process that keeps one core busy): whether the clip's
+    decode, render and encode threads give way or fight over the cores."""
+    import subprocess
+
+    out = Path(tempfile.mkdtemp(prefix="tavelin-bench-busy-"))
+    alone = matte_video(host, clip, out_dir=out, video_format="mov", overwrite=True).fps
+    spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    try:
+        busy = matte_video(host, clip, out_dir=out, video_format="mov", overwrite=True).fps
+    finally:
+        spinner.kill()
+        spinner.wait()
+    return alone, busy
+
+
 def steadiness(host, frames, base, maps, still):
     """Flicker on the still segment and lag on the moving one, per-frame and smoothed."""
     height, width = frames[0].shape[:2]
@@ -164,6 +180,7 @@ def main(argv=None):
     frames = decoded_frames(clip)
     with Host(device="cpu", quiet=True) as host:
         rows = speed_rows(host, clip, frames, args.repeat)
+        busy = busy_machine(host, clip)
         (flicker_raw, flicker_smooth), (lag_raw, lag_smooth), band = steadiness(host, frames, base, maps, args.still)
 
     print(f"\nClip pipeline, {args.width}x{args.height} 8-bit H.264, {len(frames)} frames, mode 1 cut-out "
@@ -178,6 +195,8 @@ def main(argv=None):
               f"{r['ratio']:>6.2f} {goal:>5} {holds:>5} {1000 * r['plugin_cpu']:>20.0f} {1000 * r['clip_cpu']:>17.0f}")
     print(f"  (machine load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores: the clip's threads need "
           "the cores the plug-in alone leaves idle)")
+    print(f"  with a second process spinning on one core: {busy[1]:.2f} fps against {busy[0]:.2f} fps "
+          f"alone ({busy[1] / busy[0]:.2f}x; the mov row's run, same process)")
     print(f"\nSteadiness (still segment {args.still} frames with noise, then {args.moving} frames of pan "
           f"{PAN:g} px + zoom {ZOOM:g} per frame; soft band {100 * band:.1f}% of the frame)")
     ratio = flicker_smooth / flicker_raw if flicker_raw > 0 else 0.0
