@@ -282,7 +282,14 @@ def test_the_page_renders_a_chosen_file_and_downloads_the_result(server, tmp_pat
 
     source = tmp_path / "person.png"
     source.write_bytes(png(picture(height=60, width=80)))
-    browser = webdriver.Chrome(service=service, options=options)
+    for attempt in range(3):  # chromedriver can be slow to answer its first call on a busy machine
+        try:
+            browser = webdriver.Chrome(service=service, options=options)
+            break
+        except Exception:
+            if attempt == 2:
+                raise
+            time.sleep(2)
     try:
         browser.get(server.url + "/")
         browser.find_element(By.ID, "token").send_keys(TOKEN)

@@ -43,7 +43,7 @@ def installed_plugin_dir() -> Path | None:
         spec = importlib.util.find_spec(INSTALLED_PACKAGE)
     except (ImportError, ValueError):
         return None
-    for location in (spec.submodule_search_locations or []) if spec is not None else []:
+    for location in getattr(spec, "submodule_search_locations", None) or []:
         if is_plugin_dir(Path(location)):
             return Path(location).resolve()
     return None
