@@ -335,6 +335,38 @@ def test_smoothing_steadies_the_real_matte_of_a_still_clip(host, tmp_path):
     assert flicker[True] <= 0.5 * flicker[False]
 
 
+def close_up_tilt(count=24, size=(240, 320), seed=0):
+    """A slow tilt down a head-and-shoulders portrait, with noise per frame; and a box on the face in each frame."""
+    photo = cv2.imread(str(ROOT / "examples" / "people" / "ccby_portrait_suit.jpg"))[:, :, ::-1]
+    width, height = size
+    window_w = 0.8 * photo.shape[1]
+    window_h = window_w * height / width
+    x0, scale = (photo.shape[1] - window_w) / 2, width / window_w
+    rng = np.random.default_rng(seed)
+    frames, faces = [], []
+    for i in range(count):  # the lower half of the tilt, where the detector's score wavers most
+        y0 = (photo.shape[0] - window_h) * (0.45 + 0.55 * i / (count - 1))
+        m = np.float32([[scale, 0, -x0 * scale], [0, scale, -y0 * scale]])
+        picture = cv2.warpAffine(photo, m, size, flags=cv2.INTER_AREA)
+        noisy = np.clip(picture + rng.normal(0, 3.0, picture.shape), 0, 255).astype(np.uint8)
+        frames.append(np.ascontiguousarray(np.rot90(noisy, -1)))  # shown upright through write_clip's rotation
+        faces.append(tuple(int(round(v)) for v in ((190 - x0) * scale, (200 - y0) * scale,
+                                                     (310 - x0) * scale, (360 - y0) * scale)))
+    return frames, faces
+
+
+@needs_plugin
+def test_a_face_close_up_stays_opaque_through_a_slow_tilt(host, tmp_path):
+    """The face's coverage in every frame is at least 90 % of its median: no frame blinks off or fades."""
+    frames, faces = close_up_tilt()
+    clip = write_clip(tmp_path / "tilt.mkv", frames, "ffv1", "yuv444p", audio=False)
+    result = matte_video(host, clip, out_dir=tmp_path, output="matte", video_format="png")
+    mattes = [cv2.imread(str(p), cv2.IMREAD_UNCHANGED) / 255.0 for p in sorted(result.paths[0].iterdir())]
+    coverage = np.array([m[y0:y1, x0:x1].mean() for m, (x0, y0, x1, y1) in zip(mattes, faces)])
+    assert np.median(coverage) > 0.9
+    assert coverage.min() >= 0.9 * np.median(coverage), np.round(coverage, 2)
+
+
 def still_scene(count, noise, seed=1):
     """Frames of a still scene with noise, and a person's matte (soft-edged disc) for it."""
     rng = np.random.default_rng(seed)
@@ -376,3 +408,4 @@ def test_smoothing_over_time(scene):
         assert kept > 0.9, "the person is carried through one missed frame"
         if scene == "two-frame miss":
             assert (smooth[4] > 0.5).sum() < 0.5 * (person > 0.5).sum(), "a second miss in a row is believed"
+            assert (smooth[5] > 0.5).sum() > 0.9 * (person > 0.5).sum(), "a person who returns is taken at once"

@@ -10,6 +10,10 @@ remedies, both here in the host (the plug-in stays stateless):
 - A person present in the previous matte whose region has not changed in the
   picture but is (nearly) gone from the new matte is carried over for one
   frame; a second miss in a row is believed at once (no fading out).
+- A person (nearly) absent from the previous matte is taken at once where the
+  new matte has them: blended in, the flat parts of a face that returns after
+  a miss stayed see-through for frames while its moving edges and eyes
+  followed.
 
 Change is measured on a reduced, blurred grey copy of each frame, so sensor
 noise and compression grain do not count as motion.
@@ -64,6 +68,9 @@ class MatteSmoother:
             weight_small = np.maximum(weight_small, missed)
         elif missed is not None:
             weight_small *= 1.0 - missed  # a second miss in a row: the person has gone
+        appeared = _people_missing(matte, previous, change.shape[::-1])
+        if appeared is not None:
+            weight_small *= 1.0 - appeared
         weight = cv2.resize(weight_small, (width, height), interpolation=cv2.INTER_LINEAR)
         # matte + weight * (previous - matte), without full-size temporaries beyond one
         out = cv2.subtract(previous, matte)
@@ -76,29 +83,37 @@ class MatteSmoother:
 
     def _missed_people(self, previous: np.ndarray, matte: np.ndarray, change: np.ndarray) -> np.ndarray | None:
         """A 0/1 map (reduced size) over people of ``previous`` missing from ``matte``, or None."""
-        import cv2
+        return _people_missing(previous, matte, change.shape[::-1], change)
 
-        small = change.shape[::-1]
-        before = cv2.resize(previous, small, interpolation=cv2.INTER_AREA) >= PERSON_LEVEL
-        now = cv2.resize(matte, small, interpolation=cv2.INTER_AREA) >= PERSON_LEVEL
-        count, labels, stats, _ = cv2.connectedComponentsWithStats(before.astype(np.uint8), connectivity=8)
-        carry = None
-        min_area = MIN_PERSON * before.size
-        for label in range(1, count):
-            area = stats[label, cv2.CC_STAT_AREA]
-            if area < min_area:
-                continue
-            region = labels == label
-            if np.count_nonzero(now & region) >= MISS_FRACTION * area:
-                continue
-            if float(change[region].mean()) > STILL_CHANGE:
-                continue  # the picture changed there: the person may really have left
-            if carry is None:
-                carry = np.zeros(change.shape, np.float32)
-            carry[region] = 1.0
-        if carry is not None:
-            carry = cv2.dilate(carry, np.ones((5, 5), np.uint8))  # the person's soft edge too
-        return carry
+
+def _people_missing(before: np.ndarray, after: np.ndarray, small: tuple[int, int],
+                    change: np.ndarray | None = None) -> np.ndarray | None:
+    """A 0/1 map (size ``small``) over people of matte ``before`` (nearly) gone from matte ``after``, or None.
+
+    With ``change``, only people whose region of the picture did not change count.
+    """
+    import cv2
+
+    before = cv2.resize(before, small, interpolation=cv2.INTER_AREA) >= PERSON_LEVEL
+    now = cv2.resize(after, small, interpolation=cv2.INTER_AREA) >= PERSON_LEVEL
+    count, labels, stats, _ = cv2.connectedComponentsWithStats(before.astype(np.uint8), connectivity=8)
+    carry = None
+    min_area = MIN_PERSON * before.size
+    for label in range(1, count):
+        area = stats[label, cv2.CC_STAT_AREA]
+        if area < min_area:
+            continue
+        region = labels == label
+        if np.count_nonzero(now & region) >= MISS_FRACTION * area:
+            continue
+        if change is not None and float(change[region].mean()) > STILL_CHANGE:
+            continue  # the picture changed there: the person may really have left
+        if carry is None:
+            carry = np.zeros(before.shape, np.float32)
+        carry[region] = 1.0
+    if carry is not None:
+        carry = cv2.dilate(carry, np.ones((5, 5), np.uint8))  # the person's soft edge too
+    return carry
 
 
 def _reduced_grey(frame: np.ndarray) -> np.ndarray:
