@@ -17,7 +17,7 @@ from . import __version__
 from .arguments import (background_arg, count_arg, device_arg, fraction_arg, megapixels_arg, outputs_arg,
                         precision_arg, radius_arg)
 from .contract import DEFAULT_MAX_MEGAPIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES
-from .devices import DeviceError
+from .devices import DeviceError, default_threads
 from .inputs import Expansion, expand_inputs
 from .naming import (FILE_TARGET_SUFFIXES, FORMATS, STREAM, VIDEO_FORMATS, is_video, output_folder,
                      plan_names)
@@ -58,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--resize-mode", type=int, choices=modes, default=DEFAULT_RESIZE_MODE,
                         metavar="{" + ",".join(map(str, modes)) + "}", help=_resize_mode_help())
     parser.add_argument("--threads", type=count_arg, metavar="N",
-                        help="CPU threads for the network (default: torch's, one per core)")
+                        help="CPU threads for the network (default: half the cores; the rest decode and encode)")
     parser.add_argument("--device", type=device_arg, default="auto", metavar="{auto,cpu,cuda[:N]}",
                         help="compute device (default auto: CUDA when available, else CPU)")
     parser.add_argument("--precision", type=precision_arg, default="auto", metavar="{auto,fp32,fp16}",
@@ -383,10 +383,9 @@ def run(plan: Run) -> int | None:
         with contextlib.redirect_stdout(diagnostics):
             from .host import Host  # pulls in torch, asyncio and the plug-in machinery
 
-            if args.threads:
-                import torch
+            import torch
 
-                torch.set_num_threads(args.threads)  # this command's own process
+            torch.set_num_threads(args.threads or default_threads())  # this command's own process
 
             try:
                 host = Host(plan.plugin_dir, device=args.device, precision=args.precision, ui=ui)

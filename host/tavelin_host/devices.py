@@ -9,6 +9,8 @@ convolutions), so ``describe`` reports fp32 there.
 """
 from __future__ import annotations
 
+import os
+
 import re
 import sys
 from typing import Any
@@ -89,3 +91,11 @@ def empty_cache() -> None:
     torch = sys.modules.get("torch")
     if torch is not None and torch.cuda.is_available():
         torch.cuda.empty_cache()
+
+
+def default_threads() -> int:
+    """Network threads for this command's own process: half the cores, the rest decoding and
+    encoding beside it.  On 2 cores a clip ran at 15.2 fps with 1 network thread against
+    12.0 with 2, and beside a process busy on one core at 14.6 fps against 1.3 (a thread
+    pool as wide as the cores waits on whichever of its threads lost its core)."""
+    return max(1, (os.cpu_count() or 2) // 2)

@@ -338,6 +338,11 @@ def _loaded_host(settings: Settings):
     from .host import Host
     from .images import HostImage
 
+    import torch
+
+    from .devices import default_threads
+
+    torch.set_num_threads(default_threads())  # the worker's own process; decoding and encoding take the rest
     host = Host(settings.plugin_dir, device=settings.device, precision=settings.precision, quiet=True)
     host.load_model()
     host.render_image(HostImage(np.zeros((64, 64, 3), np.uint8), 8))
