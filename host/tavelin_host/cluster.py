@@ -343,9 +343,9 @@ class TavelinMatte:
         outputs, found = [], []
         for pixels in batch[self.column]:
             pixels = np.asarray(pixels)
-            result = matte_array(self.host, pixels, self.options)
+            job, result = matte_array(self.host, pixels, self.options)
             outputs.append(_in_sample_type(result[self.options.kind], pixels.dtype))
-            found.append(bool(_person_found(outputs[-1])))
+            found.append(job.person_found)
         out = dict(batch)
         out[self.column] = _column(outputs)
         out["person_found"] = np.array(found)
@@ -360,14 +360,6 @@ def _in_sample_type(samples: np.ndarray, dtype: np.dtype) -> np.ndarray:
     if dtype.kind == "f":
         return to_float(samples).astype(dtype)
     return from_float(to_float(samples), dtype)
-
-
-def _person_found(samples: np.ndarray) -> bool:
-    from .images import to_float
-    from .postprocess import PERSON_COVERAGE
-
-    matte = samples[:, :, 3] if samples.ndim == 3 and samples.shape[2] == 4 else samples
-    return float(np.nanmax(to_float(matte), initial=0.0)) >= PERSON_COVERAGE
 
 
 def _column(arrays: list[np.ndarray]) -> np.ndarray | list:

@@ -98,7 +98,6 @@ class MatteOptions:
     crf: int | None = None      # clips in mp4 and webm: constant quality (lower is better)
     bitrate: str | None = None  # clips in mp4 and webm: a target bitrate instead (8M, 2500k)
     smooth: bool = True        # clips: steady the matte from frame to frame
-
     also: tuple[str, ...] = ()  # more outputs of the same render ("matte" beside a cut-out, or the reverse)
 
     @property
@@ -158,9 +157,8 @@ def read(source: str | os.PathLike, options: MatteOptions, inputs: Collection[Pa
         check_targets(paths, source, inputs, claimed if claimed is not None else (), options.overwrite)
         if claimed is not None:
             claimed.update(Path(os.path.realpath(path)) for path in paths.values())
-    job = Job(source, image, paths, warnings=list(image.info.notes))
-    if image.info.frames > 1:
-        job.warnings.append(f"{image.info.frames} pages or frames: only the first was used")
+    job = _still(source, image)
+    job.paths = paths
     return job
 
 
@@ -199,9 +197,8 @@ def finish_frame(image: HostImage, result: HostImage, options: MatteOptions,
                  matte: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """The samples of each output of one still or clip frame, keyed by kind ("cutout",
     "matte" or "composite", and "preview"): the render's matte, or ``matte`` in its place
-    (a clip's smoothed one, in the render's sample type), its edge refined on request and
-    the mask controls applied,
-    post-processed and composited."""
+    (a clip's smoothed one, in the render's sample type), its edge refined on request, the
+    mask controls applied, post-processed and composited."""
     if options.alpha_band or options.mask:
         if matte is None:
             matte = result.pixels[:, :, 3 if result.channels == 4 else 0]
@@ -328,12 +325,13 @@ def matte_bytes(host: Renderer, data: bytes, options: MatteOptions, name: str = 
 
 
 def matte_array(host: Renderer, pixels: np.ndarray, options: MatteOptions,
-                bit_depth: int | None = None) -> dict[str, np.ndarray]:
-    """The outputs of one array (see ``still_from_array``), as samples at its bit depth: the
-    cut-out RGBA, the matte one grey plane, a composite RGB."""
+                bit_depth: int | None = None) -> tuple[Job, dict[str, np.ndarray]]:
+    """Render and post-process one array (see ``still_from_array``); the job (``person_found``,
+    ``warnings``) and its outputs as samples at its bit depth: the cut-out RGBA, the matte one
+    grey plane, a composite RGB."""
     job = post_process(render(host, still_from_array(pixels, bit_depth), options), options)
-    return {kind: file_samples(out, job.image.bit_depth, ".tif") if kind != "preview" else out
-            for kind, out in job.outputs.items()}
+    return job, {kind: file_samples(out, job.image.bit_depth, ".tif") if kind != "preview" else out
+                 for kind, out in job.outputs.items()}
 
 
 # --------------------------------------------------------------------------- files

@@ -28,6 +28,7 @@ from fastapi.responses import FileResponse, JSONResponse, Response
 
 from .contract import DEFAULT_MAX_MEGAPIXELS, DEFAULT_RESIZE_MODE, MODE_SIZES, VERSION
 from .naming import OUTPUT_KINDS
+from .pipeline import encode_outputs, post_process
 
 PAGE = Path(__file__).resolve().parent / "web" / "index.html"
 CONFIG_VARIABLE = "TAVELIN_SERVE_CONFIG"  # how the settings reach uvicorn's worker processes
@@ -233,8 +234,8 @@ def create_app(settings: Settings | None = None):
                 raise RequestError(503, "the network is still loading", {"Retry-After": str(RETRY_AFTER_SECONDS)})
             job = await asyncio.to_thread(_decoded, data, options, name)
             job, seconds = await _rendered(host, job, options, state["renders"].semaphore, settings.timeout)
-            job = await asyncio.to_thread(_finished, job, options)
-            encoded = await asyncio.to_thread(_encoded, job, options)
+            job = await asyncio.to_thread(post_process, job, options)
+            encoded = await asyncio.to_thread(encode_outputs, job, options)
         out = encoded[options.kind]
         headers = {"X-Person-Found": "true" if job.person_found else "false",
                    "X-Render-Seconds": f"{seconds:.3f}",
@@ -311,18 +312,6 @@ async def _rendered(host, job, options, slots: asyncio.Semaphore, timeout: float
         raise late from None
     finally:
         slots.release()
-
-
-def _finished(job, options):
-    from .pipeline import post_process
-
-    return post_process(job, options)
-
-
-def _encoded(job, options):
-    from .pipeline import encode_outputs
-
-    return encode_outputs(job, options)
 
 
 def _download_name(name: str, kind: str, suffix: str) -> str:

@@ -461,9 +461,12 @@ class _Writers:
     """One writer per output of a clip (a cut-out and its matte, say), fed by one encode
     stage; each gets the audio, and they are published together: all of them or none."""
 
-    def __init__(self, writers: dict[str, _Writer]):
-        self.writers = writers
-        self.audio_map = {index: True for writer in writers.values() for index in writer.audio_map}
+    def __init__(self) -> None:
+        self.writers: dict[str, _Writer] = {}
+
+    @property
+    def audio_map(self) -> dict:
+        return {index: True for writer in self.writers.values() for index in writer.audio_map}
 
     def audio(self, packet: Any) -> None:
         writers = list(self.writers.values())
@@ -590,12 +593,11 @@ def matte_video(
         if out_dir is not None:
             Path(out_dir).mkdir(parents=True, exist_ok=True)
         notes: list[str] = []
-        writer = _Writers({})
+        writer = _Writers()
         for kind, target in targets.items():  # listed as made, so a failure discards those made before
             writer.writers[kind] = _Writer(target, options.video_format, kind, info, info.audio,
                                            notes if not writer.writers else [], options.video_codec,
                                            options.crf, options.bitrate)
-        writer = _Writers(writer.writers)
         reader, encoder = _start_stages(probe_container, writer, info, stop, stages, options.max_pixels)
         frames, seconds, smoother = _render_frames(host, reader, encoder, info, stop, options, on_frame)
         encoder.join()
