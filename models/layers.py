@@ -32,9 +32,15 @@ with warnings.catch_warnings():
         def forward(self, x: torch.Tensor) -> torch.Tensor:
             pass
 
+        def forward_onednn(self, x: torch.Tensor) -> torch.Tensor:
+            pass
+
     @torch.jit.interface
     class ManyOutputs(nn.Module):
         def forward(self, x: torch.Tensor) -> List[torch.Tensor]:
+            pass
+
+        def forward_onednn(self, x: torch.Tensor) -> List[torch.Tensor]:
             pass
 
     @torch.jit.interface
@@ -136,6 +142,13 @@ def _activation_(x: torch.Tensor, kind: int) -> torch.Tensor:
 
 
 _ACTIVATION_CODES = {"NONE": 0, "RELU": 1, "RELU_N1_TO_1": 2, "RELU6": 3, "TANH": 4}
+# A 1 x 1 convolution on a feature map of at least this many pixels goes to
+# oneDNN on the CPU.  Left to choose, one thread runs 1 x 1 convolutions as a
+# matrix product that copies the channels-last input to planar and back: on
+# large, thin maps that took 1.3-7x oneDNN's time (8 channels at 256 x 256:
+# 1.35 against 0.20 ms, 144 -> 24 at 56 x 56: 0.36 against 0.28); on small,
+# deep maps the product was the faster (144 -> 864 at 8 x 8: 0.19 against 0.24).
+ONEDNN_MIN_PIXELS = 56 * 56
 # Stand-alone activation operators that fold into the convolution before them.
 _FOLDABLE_ACTIVATIONS = {"RELU": 1, "RELU6": 3, "TANH": 4, "HARD_SWISH": 5, "LOGISTIC": 6}
 
@@ -157,9 +170,12 @@ class Conv2d(nn.Module):
     pad: List[int]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
-                 same: bool, groups: int, activation: int, padding: Optional[Tuple[int, int, int, int]] = None):
+                 same: bool, groups: int, activation: int, padding: Optional[Tuple[int, int, int, int]] = None,
+                 onednn: bool = False):
         super().__init__()
         self.src = src
+        # Whether ``forward_onednn`` of a flat network sends it to oneDNN (ONEDNN_MIN_PIXELS).
+        self.onednn = onednn
         self.stride: List[int] = [int(stride[0]), int(stride[1])]
         self.dilation: List[int] = [int(dilation[0]), int(dilation[1])]
         self.groups = groups
@@ -204,8 +220,9 @@ class Conv2d(nn.Module):
         elif len(self.pad) > 0:
             code.line(f"{out} = F.pad({x}, {self.pad})")
             x = out
-        code.line(f"{out} = F.conv2d({x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
-                  f"{self.conv_padding}, {self.dilation}, {self.groups})")
+        args = (f"({x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
+                f"{self.conv_padding}, {self.dilation}, {self.groups})")
+        code.line(f"{out} = F.conv2d{args}", f"{out} = _onednn_conv2d{args}" if self.onednn else None)
         code.activation(out, self.activation, True)
 
 
@@ -309,7 +326,7 @@ class Binary(nn.Module):
 
     def source(self, code: "FlatSource", v: List[str], out: str) -> None:
         code.line(f"{out} = {v[self.a]} {'*' if self.multiply else '+'} {v[self.b]}")
-        code.activation(out, self.activation, False)
+        code.activation(out, self.activation, True)  # on the sum's own fresh tensor
 
 
 class Unary(nn.Module):
@@ -618,10 +635,14 @@ class FlatSource:
 
     def __init__(self):
         self.lines: List[str] = []
+        # Lines that differ in ``forward_onednn``: index -> its text there.
+        self.onednn_lines: Dict[int, str] = {}
         self.tensors: List[torch.Tensor] = []
         self._names: Dict[int, str] = {}
 
-    def line(self, text: str) -> None:
+    def line(self, text: str, onednn: Optional[str] = None) -> None:
+        if onednn is not None:
+            self.onednn_lines[len(self.lines)] = onednn
         self.lines.append(text)
 
     def cast(self, tensor: torch.Tensor, like: str) -> str:
@@ -641,7 +662,11 @@ class FlatSource:
 
 
 class FlatNet(nn.Module):
-    """A network as one generated ``forward`` (see ``flat_net``); its tensors are attributes p0, p1, ..."""
+    """A network as generated straight-line methods (see ``flat_net``); its tensors are attributes p0, p1, ...
+
+    ``forward`` runs anywhere; ``forward_onednn`` is the same code with the 1 x 1
+    convolutions on large maps sent to oneDNN, for float32 on the CPU (``use_onednn``).
+    """
 
     def __init__(self, tensors: List[torch.Tensor], input_shape: List[int]):
         super().__init__()
@@ -677,17 +702,33 @@ def flat_net(net: nn.Module) -> FlatNet:
         returns, result = "List[torch.Tensor]", "[" + ", ".join(names[i] for i in net.out_slots) + "]"
     else:
         returns, result = "torch.Tensor", names[net.out_slot]
-    _flat_count += 1
-    filename = f"<flat network {_flat_count}>"
-    text = "\n".join([f"def forward(self, x: torch.Tensor) -> {returns}:"] +
-                     ["    " + line for line in code.lines] + [f"    return {result}", ""])
-    # TorchScript reads a method's source through linecache.
-    linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
-    scope = {"torch": torch, "F": F, "List": List, "_same_pad": _same_pad,
-             "_transpose_same_crop": _transpose_same_crop}
-    exec(compile(text, filename, "exec", dont_inherit=True), scope)
-    cls = type(f"Flat{type(net).__name__}", (FlatNet,), {"forward": scope["forward"], "__module__": __name__})
+    methods = {}
+    for name in ("forward", "forward_onednn"):
+        lines = [code.onednn_lines.get(i, line) if name == "forward_onednn" else line
+                 for i, line in enumerate(code.lines)]
+        text = "\n".join([f"def {name}(self, x: torch.Tensor) -> {returns}:"] +
+                         ["    " + line for line in lines] + [f"    return {result}", ""])
+        _flat_count += 1
+        filename = f"<flat network {_flat_count}>"
+        # TorchScript reads a method's source through linecache.
+        linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
+        scope = {"torch": torch, "F": F, "List": List, "_same_pad": _same_pad,
+                 "_transpose_same_crop": _transpose_same_crop, "_onednn_conv2d": _onednn_conv2d}
+        exec(compile(text, filename, "exec", dont_inherit=True), scope)
+        methods[name] = scope[name] if name == "forward" else torch.jit.export(scope[name])
+    cls = type(f"Flat{type(net).__name__}", (FlatNet,), dict(methods, __module__=__name__))
     return cls(code.tensors, list(net.input_shape))
+
+
+def _onednn_conv2d(x: torch.Tensor, weight: torch.Tensor, bias: torch.Tensor, stride: List[int],
+                   padding: List[int], dilation: List[int], groups: int) -> torch.Tensor:
+    """F.conv2d through oneDNN, whatever the thread count (CPU, float32; see ``Conv2d.onednn``)."""
+    return torch.mkldnn_convolution(x, weight, bias, padding, stride, dilation, groups)
+
+
+def use_onednn(x: torch.Tensor) -> bool:
+    """Whether a network input goes to ``forward_onednn``: float32 on the CPU."""
+    return x.device.type == "cpu" and x.dtype == torch.float32
 
 
 def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:
@@ -725,11 +766,15 @@ def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> nn.Module
         raise ValueError(f"tensor {graph.tensors[index].name!r} is used before it is produced")
 
     folded = _foldable_activations(graph)
+    pads = _foldable_pads(graph)
     for i, op in enumerate(graph.operators):
-        if i in folded.values():
+        if i in folded.values() or i in pads.values():
             continue
         activation = graph.operators[folded[i]].kind if i in folded else None
-        ops.append(_build_op(op, graph, slot, activation))
+        if i in pads:
+            ops.append(_build_padded_conv(op, graph.operators[pads[i]], graph, slot, activation))
+        else:
+            ops.append(_build_op(op, graph, slot, activation))
         if i in folded:
             slots[graph.operators[folded[i]].outputs[0]] = len(ops)
         else:
@@ -773,6 +818,44 @@ def _foldable_activations(graph: Graph) -> Dict[int, int]:
     return folded
 
 
+def _foldable_pads(graph: Graph) -> Dict[int, int]:
+    """Convolution operator index -> index of the PAD operator folded into its own padding.
+
+    Folded: zero padding, the same before and after on each spatial axis and
+    none on the others, read only by one VALID convolution.  A padded copy of
+    the input costs about what the convolution itself does.
+    """
+    readers: Dict[int, int] = {}
+    producer: Dict[int, int] = {}
+    for i, op in enumerate(graph.operators):
+        for t in op.inputs:
+            readers[t] = readers.get(t, 0) + 1
+        for t in op.outputs:
+            producer[t] = i
+    folded: Dict[int, int] = {}
+    for i, op in enumerate(graph.operators):
+        if op.kind not in ("CONV_2D", "DEPTHWISE_CONV_2D") or op.options["padding"] != "VALID":
+            continue
+        t = op.inputs[0]
+        j = producer.get(t)
+        if j is None or readers.get(t) != 1 or t in graph.outputs or graph.operators[j].kind != "PAD":
+            continue
+        pad = graph.const(graph.operators[j].inputs[1]).astype(np.int64)  # (4, 2), NHWC
+        if pad.shape == (4, 2) and not pad[0].any() and not pad[3].any() and pad[1, 0] == pad[1, 1] \
+                and pad[2, 0] == pad[2, 1]:
+            folded[i] = j
+    return folded
+
+
+def _build_padded_conv(op: Operator, pad_op: Operator, graph: Graph, slot, activation: Optional[str]) -> nn.Module:
+    """The convolution ``op`` reading PAD ``pad_op``'s input, the padding its own (see ``_foldable_pads``)."""
+    pad = graph.const(pad_op.inputs[1]).astype(np.int64)
+    padded = Operator(op.kind, [pad_op.inputs[0]] + list(op.inputs[1:]), list(op.outputs),
+                      dict(op.options, padding="SAME"))
+    conv = _build_op(padded, graph, slot, activation, (int(pad[1, 0]), int(pad[1, 1]), int(pad[2, 0]), int(pad[2, 1])))
+    return conv
+
+
 def _static_same_padding(graph: Graph, op: Operator, kh: int, kw: int) -> Optional[Tuple[int, int, int, int]]:
     """SAME padding (top, bottom, left, right) for the input size the file declares, if it declares one."""
     shape = graph.tensors[op.inputs[0]].shape
@@ -784,7 +867,8 @@ def _static_same_padding(graph: Graph, op: Operator, kh: int, kw: int) -> Option
     return top, bottom, left, right
 
 
-def _build_op(op: Operator, graph: Graph, slot, activation: Optional[str] = None) -> nn.Module:
+def _build_op(op: Operator, graph: Graph, slot, activation: Optional[str] = None,
+              padding: Optional[Tuple[int, int, int, int]] = None) -> nn.Module:
     o = op.options
     k = op.kind
     if k in ("CONV_2D", "DEPTHWISE_CONV_2D"):
@@ -797,8 +881,13 @@ def _build_op(op: Operator, graph: Graph, slot, activation: Optional[str] = None
             groups = graph.tensors[op.inputs[0]].shape[3]
         b = graph.const(op.inputs[2]) if len(op.inputs) > 2 and op.inputs[2] >= 0 else np.zeros(w.shape[0], np.float32)
         same = o["padding"] == "SAME"
-        padding = _static_same_padding(graph, op, w.shape[2], w.shape[3]) if same else None
-        return Conv2d(slot(op.inputs[0]), _t(w), _t(b), o["stride"], o["dilation"], same, groups, act, padding)
+        if same and padding is None:
+            padding = _static_same_padding(graph, op, w.shape[2], w.shape[3])
+        shape = graph.tensors[op.inputs[0]].shape  # NHWC
+        onednn = w.shape[2] == w.shape[3] == 1 and groups == 1 and len(shape) == 4 \
+            and shape[1] * shape[2] >= ONEDNN_MIN_PIXELS
+        return Conv2d(slot(op.inputs[0]), _t(w), _t(b), o["stride"], o["dilation"], same, groups, act, padding,
+                      onednn)
     if k == "Convolution2DTransposeBias":
         w = graph.const(op.inputs[1])  # OHWI
         return TransposeConvBias(slot(op.inputs[0]), _t(w.transpose(3, 0, 1, 2)), _t(graph.const(op.inputs[2])),
