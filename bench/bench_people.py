@@ -22,6 +22,8 @@ import torch  # noqa: E402
 from torch import nn  # noqa: E402
 from common import timings  # noqa: E402
 
+from models.matting import SOURCE_SIZE, scaled_copy  # noqa: E402
+
 PLUGIN_MODELS = os.path.join(ROOT, "build", "plugin", "Tavelin", "models")
 PEOPLE = os.path.join(ROOT, "examples", "people")
 # Whole file, best of 5, milliseconds: (long side, people) -> goal.
@@ -108,9 +110,11 @@ def find(stage, image):
     """
     det, seg = counted(stage)
     bgr = torch.from_numpy(image).float().permute(2, 0, 1)[None]
+    h, w = image.shape[:2]
     with torch.no_grad():
-        everywhere, crops, _, undetected = stage.find(bgr)
-        if undetected and stage.frame_person(bgr):
+        small = scaled_copy(bgr, SOURCE_SIZE)
+        everywhere, crops, _, undetected = stage.find(small, h, w)
+        if undetected and stage.frame_person(small, h, w):
             everywhere = True
     found = f"{crops.shape[0]}{'+all' if everywhere else ''}"
     return found, list(det.batches), list(seg.batches)
@@ -210,7 +214,7 @@ def breakdown(w=1920, h=1080):
     """
     import time
 
-    from models import guided_filter
+    from models import guided_filter, matting
     from models.convert import build_module
 
     module = build_module()
@@ -246,13 +250,13 @@ def breakdown(w=1920, h=1080):
 
     timed(stage, "letterbox", "detector resize")
     stage.detector = Timed(stage.detector, "detector")
-    timed(stage, "crop_source", "crop source resize")
+    timed(matting, "scaled_copy", "scaled copy")
     stage.segmenter = Timed(stage.segmenter, "segmenter")
     timed(module, "probability", "selfie (resize + net)")
     timed(stage, "fuse", "zone and paste")
     timed(guided_filter, "guided_coefficients", "guided filter solve")
     timed(guided_filter, "apply_coefficients", "guided filter apply")
-    labels = ["detector resize", "detector", "crop source resize", "segmenter", "selfie (resize + net)",
+    labels = ["scaled copy", "detector resize", "detector", "segmenter", "selfie (resize + net)",
               "zone and paste", "guided filter solve", "guided filter apply"]
     print(f"\nWhere the time goes at {w} x {h} (eager module, 1 thread, ms per frame, the frame with the best total of 5)")
     print(f"{'people':>8} " + " ".join(f"{label[:12]:>12}" for label in labels) + f" {'other':>8} {'total':>8}")

@@ -130,7 +130,12 @@ def apply_coefficients(ab: torch.Tensor, guide: torch.Tensor, strip_pixels: int 
 def _apply_strip(ab: torch.Tensor, guide: torch.Tensor, same_size: bool) -> torch.Tensor:
     """One strip of apply_coefficients, as (1, rows, W); ``ab`` already at the strip's height."""
     if not same_size:
-        ab = resize_bilinear(ab, [guide.shape[2], guide.shape[3]])
+        # Along the width only: the linear kernel on rows is a third faster than the
+        # bilinear one with an identity height, and gives the same values.
+        c = ab.shape[1]
+        rows = ab.shape[2]
+        ab = torch._C._nn.upsample_linear1d(ab.reshape(1, c * rows, ab.shape[3]), [guide.shape[3]], False, None)
+        ab = ab.view(1, c, rows, guide.shape[3])
     g = guide.float()
     s = torch.addcmul(ab[:, 3:4], ab[:, 0:1], g[:, 0:1])
     return s.addcmul_(ab[:, 1:2], g[:, 1:2]).addcmul_(ab[:, 2:3], g[:, 2:3])[0]

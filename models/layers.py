@@ -47,10 +47,10 @@ with warnings.catch_warnings():
     class PersonFinder(nn.Module):
         """The person stage as ``matting.Matting`` calls it (``people.PersonStage``, ``people.NoPeople``)."""
 
-        def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+        def find(self, small: torch.Tensor, h: int, w: int) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
             pass
 
-        def frame_person(self, bgr: torch.Tensor) -> bool:
+        def frame_person(self, small: torch.Tensor, h: int, w: int) -> bool:
             pass
 
         def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,

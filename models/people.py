@@ -113,11 +113,6 @@ CLOSE_UP_OUTSIDE = 4
 # astronaut behind a visor) keeps the selfie network's matte.  Dogs scored up
 # to 0.97 there.
 FRAME_PRESENCE_THRESHOLD = 0.98
-# Long side of the copy of a large frame that the detector's letterboxes and
-# the segmenter's crops are sampled from: a bilinear sample of a much larger
-# frame would alias, and one antialiased pass over a 1920 x 1080 frame costs
-# what the frame's and two tiles' letterboxes cost from the frame itself.
-CROP_SOURCE_SIZE = 1024
 # Landmarks of the full-body segmenter: 39 x (x, y, z, visibility, presence);
 # 33 is the hip centre and 34 the scale point.
 LANDMARK_STRIDE = 5
@@ -329,7 +324,6 @@ class PersonStage(nn.Module):
         self.segmenter_size = SEGMENTER_SIZE
         self.nms_iou = NMS_IOU
         self.crop_scale = CROP_SCALE
-        self.crop_source_size = CROP_SOURCE_SIZE
         self.landmark_stride = LANDMARK_STRIDE
         self.hip_landmark = HIP_LANDMARK
         self.scale_landmark = SCALE_LANDMARK
@@ -475,8 +469,9 @@ class PersonStage(nn.Module):
         letterbox_scale = float(self.detector_size) / long_side
         return (crops[:, 2] <= self.max_crop_ratio * long_side) & (crops[:, 2] * letterbox_scale >= self.min_crop_side)
 
-    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
-        """The people in ``bgr`` ((1, 3, H, W) blue-green-red in 0..255, float32, any strides).
+    def find(self, small: torch.Tensor, h: int, w: int) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+        """The people in an h x w frame, given as ``small``: the frame or its scaled-down copy
+        ((1, 3, h', w') blue-green-red in 0..255, float32, any strides).
 
         Returns (everywhere, crops (P, 5), probabilities (P, 1, 256, 256),
         undetected): ``everywhere`` when the selfie network's probability
@@ -494,12 +489,7 @@ class PersonStage(nn.Module):
         crop is far larger than the frame) gets no tiles, so a portrait costs one
         detector run.
         """
-        h = bgr.shape[2]
-        w = bgr.shape[3]
         long_side = float(max(h, w))
-        # Detector and segmenter inputs all come from one copy of at most
-        # crop_source_size a side: a large frame is read once, not five times.
-        small = self.scaled_down(bgr)
         ky = float(small.shape[2]) / float(h)
         kx = float(small.shape[3]) / float(w)
         scores, coords = self.detect_windows(small, [(0, 0, small.shape[2], small.shape[3])], self.rescue_score, ky, kx)
@@ -531,7 +521,7 @@ class PersonStage(nn.Module):
         crops = crops[use]
         scores = scores[use]
         if crops.shape[0] == 0:
-            return everywhere, crops, bgr.new_zeros([0, 1, self.segmenter_size, self.segmenter_size]), undetected
+            return everywhere, crops, small.new_zeros([0, 1, self.segmenter_size, self.segmenter_size]), undetected
         if source is None:
             source = unit_rgb(small)
         probability, presence, refined, landmarks = self.segment(source, crops, h, w)
@@ -557,29 +547,15 @@ class PersonStage(nn.Module):
         keep = hips & (best >= self.presence_threshold) & (sure | (legs & (best >= self.rescue_presence)))
         return everywhere, crops[keep], probability[keep], undetected and not bool(keep.any())
 
-    def scaled_down(self, bgr: torch.Tensor) -> torch.Tensor:
-        """``bgr`` with its long side brought down to ``crop_source_size`` when larger (antialiased)."""
-        h = bgr.shape[2]
-        w = bgr.shape[3]
-        if max(h, w) > self.crop_source_size:
-            s = float(self.crop_source_size) / float(max(h, w))
-            bgr = resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
-        return bgr
-
-    def crop_source(self, bgr: torch.Tensor) -> torch.Tensor:
-        """What crops are sampled from: ``bgr`` as red-green-blue in [0, 1], scaled down when large."""
-        return unit_rgb(self.scaled_down(bgr))
-
-    def frame_person(self, bgr: torch.Tensor) -> bool:
-        """Whether the segmenter, looking at the whole frame upright, is sure of a person."""
-        h = bgr.shape[2]
-        w = bgr.shape[3]
-        frame = bgr.new_zeros([1, 5])
+    def frame_person(self, small: torch.Tensor, h: int, w: int) -> bool:
+        """Whether the segmenter, looking at the whole h x w frame (given as ``small``, as to ``find``)
+        upright, is sure of a person."""
+        frame = small.new_zeros([1, 5])
         frame[:, 0].fill_(0.5 * float(w))
         frame[:, 1].fill_(0.5 * float(h))
         frame[:, 2].fill_(float(max(h, w)))
         frame[:, 4].fill_(1.0)
-        _, presence, _, _ = self.segment(self.crop_source(bgr), frame, h, w)
+        _, presence, _, _ = self.segment(unit_rgb(small), frame, h, w)
         return bool(presence[0] >= self.frame_presence_threshold)
 
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,
@@ -623,10 +599,10 @@ class PersonStage(nn.Module):
 class NoPeople(nn.Module):
     """Stand-in when the stage is left out: the selfie network's probability counts everywhere."""
 
-    def find(self, bgr: torch.Tensor) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
-        return True, bgr.new_zeros([0, 5]), bgr.new_zeros([0, 1, 1, 1]), False
+    def find(self, small: torch.Tensor, h: int, w: int) -> Tuple[bool, torch.Tensor, torch.Tensor, bool]:
+        return True, small.new_zeros([0, 5]), small.new_zeros([0, 1, 1, 1]), False
 
-    def frame_person(self, bgr: torch.Tensor) -> bool:
+    def frame_person(self, small: torch.Tensor, h: int, w: int) -> bool:
         return True
 
     def fuse(self, prob: torch.Tensor, everywhere: bool, crops: torch.Tensor, probability: torch.Tensor,

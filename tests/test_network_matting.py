@@ -285,7 +285,7 @@ def test_batched_stage_finds_the_same_people_as_one_by_one_runs():
         # A close-up portrait costs the detector one image: no tiles.
         stage.detector = CountingNet(stage.detector)
         portrait = cv2.imread(str(ROOT / "examples" / "people" / "codait_portrait_man.jpg"), cv2.IMREAD_COLOR)
-        stage.find(torch.from_numpy(cv2.resize(portrait, (1024, 1024))).float().permute(2, 0, 1)[None])
+        stage.find(torch.from_numpy(cv2.resize(portrait, (1024, 1024))).float().permute(2, 0, 1)[None], 1024, 1024)
         assert stage.detector.images == 1
 
 
@@ -335,7 +335,7 @@ def test_refinement_matches_a_numpy_guided_filter_on_a_wide_image():
     bgr = cv2.resize(photo_bgr(), (700, 150), interpolation=cv2.INTER_AREA).astype(np.float32)
     with torch.no_grad():
         ours = module(torch.from_numpy(bgr))[:, :, 0].numpy()
-        prob = module.probability(torch.from_numpy(bgr).permute(2, 0, 1)[None])[0].double().numpy()
+        prob = module.probability(torch.from_numpy(bgr).permute(2, 0, 1)[None], 150, 700)[0].double().numpy()
     assert prob.shape == (1, 144, 256)
 
     rgb = bgr[:, :, ::-1].transpose(2, 0, 1).astype(np.float64) / 255.0
