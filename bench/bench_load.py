@@ -86,8 +86,8 @@ def pieces(path):
     with torch.no_grad():
         for name, net, shape in inputs:
             x = torch.zeros(shape)
-            out[f"{name}, 1st call (profile)"] = once(lambda: net.forward_onednn(x))
-            out[f"{name}, 2nd call (optimise)"] = once(lambda: net.forward_onednn(x))
+            out[f"{name}, 1st call (profile)"] = once(lambda: net(x))
+            out[f"{name}, 2nd call (optimise)"] = once(lambda: net(x))
         out["person stage fusion, 2 calls"] = 0.0
         if "fuse" in matting.prime.code:  # files whose person stage has executors of its own
             prob = torch.zeros(1, 1, 4, 4)

@@ -87,10 +87,6 @@ class Counting(nn.Module):
         self.batches.append(tuple(x.shape))
         return self.net(x)
 
-    def forward_onednn(self, x):
-        self.batches.append(tuple(x.shape))
-        return self.net.forward_onednn(x)
-
 
 def counted(stage):
     """The eager stage's networks wrapped in counters (possible in eager mode only); returns them."""
@@ -167,7 +163,7 @@ def against_tflite(with_stage, stage):
             total = 0.0
             for shape in batches:
                 x = torch.rand(shape, generator=rng)
-                total += best_time(lambda: net.forward_onednn(x), repeat=10)
+                total += best_time(lambda: net(x), repeat=10)
             ours[key] = total
     try:
         ref = tflite_times(1)
@@ -237,14 +233,8 @@ def breakdown(w=1920, h=1080):
             self.net, self.label = net, label
 
         def forward(self, x):
-            return self.timed(self.net, x)
-
-        def forward_onednn(self, x):
-            return self.timed(self.net.forward_onednn, x)
-
-        def timed(self, run, x):
             start = time.perf_counter()
-            out = run(x)
+            out = self.net(x)
             spent[self.label] = spent.get(self.label, 0.0) + time.perf_counter() - start
             return out
 

@@ -32,15 +32,9 @@ with warnings.catch_warnings():
         def forward(self, x: torch.Tensor) -> torch.Tensor:
             pass
 
-        def forward_onednn(self, x: torch.Tensor) -> torch.Tensor:
-            pass
-
     @torch.jit.interface
     class ManyOutputs(nn.Module):
         def forward(self, x: torch.Tensor) -> List[torch.Tensor]:
-            pass
-
-        def forward_onednn(self, x: torch.Tensor) -> List[torch.Tensor]:
             pass
 
     @torch.jit.interface
@@ -166,7 +160,7 @@ class Conv2d(nn.Module):
     each input's size.
     """
 
-    __constants__ = ["src", "stride", "dilation", "same", "groups", "activation", "conv_padding", "pad"]
+    __constants__ = ["src", "stride", "dilation", "same", "groups", "activation", "conv_padding", "pad", "onednn"]
     pad: List[int]
 
     def __init__(self, src: int, weight: torch.Tensor, bias: torch.Tensor, stride, dilation,
@@ -174,8 +168,7 @@ class Conv2d(nn.Module):
                  onednn: bool = False):
         super().__init__()
         self.src = src
-        # Whether ``forward_onednn`` of a flat network sends it to oneDNN (ONEDNN_MIN_PIXELS).
-        self.onednn = onednn
+        self.onednn = onednn  # sent to oneDNN on the CPU (ONEDNN_MIN_PIXELS)
         self.stride: List[int] = [int(stride[0]), int(stride[1])]
         self.dilation: List[int] = [int(dilation[0]), int(dilation[1])]
         self.groups = groups
@@ -207,8 +200,8 @@ class Conv2d(nn.Module):
                 x = F.pad(x, [left, right, top, bottom])
         elif len(self.pad) > 0:
             x = F.pad(x, self.pad)
-        y = F.conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, self.conv_padding,
-                     self.dilation, self.groups)
+        y = _conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, self.conv_padding,
+                    self.dilation, self.groups, self.onednn)
         return _activation_(y, self.activation)
 
     def source(self, code: "FlatSource", v: List[str], out: str) -> None:
@@ -222,7 +215,10 @@ class Conv2d(nn.Module):
             x = out
         args = (f"({x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
                 f"{self.conv_padding}, {self.dilation}, {self.groups})")
-        code.line(f"{out} = F.conv2d{args}", f"{out} = _onednn_conv2d{args}" if self.onednn else None)
+        if self.onednn:
+            code.line(f"{out} = _conv2d{args[:-1]}, True)")
+        else:
+            code.line(f"{out} = F.conv2d{args}")
         code.activation(out, self.activation, True)
 
 
@@ -635,14 +631,10 @@ class FlatSource:
 
     def __init__(self):
         self.lines: List[str] = []
-        # Lines that differ in ``forward_onednn``: index -> its text there.
-        self.onednn_lines: Dict[int, str] = {}
         self.tensors: List[torch.Tensor] = []
         self._names: Dict[int, str] = {}
 
-    def line(self, text: str, onednn: Optional[str] = None) -> None:
-        if onednn is not None:
-            self.onednn_lines[len(self.lines)] = onednn
+    def line(self, text: str) -> None:
         self.lines.append(text)
 
     def cast(self, tensor: torch.Tensor, like: str) -> str:
@@ -662,11 +654,7 @@ class FlatSource:
 
 
 class FlatNet(nn.Module):
-    """A network as generated straight-line methods (see ``flat_net``); its tensors are attributes p0, p1, ...
-
-    ``forward`` runs anywhere; ``forward_onednn`` is the same code with the 1 x 1
-    convolutions on large maps sent to oneDNN, for float32 on the CPU (``use_onednn``).
-    """
+    """A network as one generated ``forward`` (see ``flat_net``); its tensors are attributes p0, p1, ..."""
 
     def __init__(self, tensors: List[torch.Tensor], input_shape: List[int]):
         super().__init__()
@@ -702,33 +690,25 @@ def flat_net(net: nn.Module) -> FlatNet:
         returns, result = "List[torch.Tensor]", "[" + ", ".join(names[i] for i in net.out_slots) + "]"
     else:
         returns, result = "torch.Tensor", names[net.out_slot]
-    methods = {}
-    for name in ("forward", "forward_onednn"):
-        lines = [code.onednn_lines.get(i, line) if name == "forward_onednn" else line
-                 for i, line in enumerate(code.lines)]
-        text = "\n".join([f"def {name}(self, x: torch.Tensor) -> {returns}:"] +
-                         ["    " + line for line in lines] + [f"    return {result}", ""])
-        _flat_count += 1
-        filename = f"<flat network {_flat_count}>"
-        # TorchScript reads a method's source through linecache.
-        linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
-        scope = {"torch": torch, "F": F, "List": List, "_same_pad": _same_pad,
-                 "_transpose_same_crop": _transpose_same_crop, "_onednn_conv2d": _onednn_conv2d}
-        exec(compile(text, filename, "exec", dont_inherit=True), scope)
-        methods[name] = scope[name] if name == "forward" else torch.jit.export(scope[name])
-    cls = type(f"Flat{type(net).__name__}", (FlatNet,), dict(methods, __module__=__name__))
+    _flat_count += 1
+    filename = f"<flat network {_flat_count}>"
+    text = "\n".join([f"def forward(self, x: torch.Tensor) -> {returns}:"] +
+                     ["    " + line for line in code.lines] + [f"    return {result}", ""])
+    # TorchScript reads a method's source through linecache.
+    linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
+    scope = {"torch": torch, "F": F, "List": List, "_same_pad": _same_pad,
+             "_transpose_same_crop": _transpose_same_crop, "_conv2d": _conv2d}
+    exec(compile(text, filename, "exec", dont_inherit=True), scope)
+    cls = type(f"Flat{type(net).__name__}", (FlatNet,), {"forward": scope["forward"], "__module__": __name__})
     return cls(code.tensors, list(net.input_shape))
 
 
-def _onednn_conv2d(x: torch.Tensor, weight: torch.Tensor, bias: torch.Tensor, stride: List[int],
-                   padding: List[int], dilation: List[int], groups: int) -> torch.Tensor:
-    """F.conv2d through oneDNN, whatever the thread count (CPU, float32; see ``Conv2d.onednn``)."""
-    return torch.mkldnn_convolution(x, weight, bias, padding, stride, dilation, groups)
-
-
-def use_onednn(x: torch.Tensor) -> bool:
-    """Whether a network input goes to ``forward_onednn``: float32 on the CPU."""
-    return x.device.type == "cpu" and x.dtype == torch.float32
+def _conv2d(x: torch.Tensor, weight: torch.Tensor, bias: torch.Tensor, stride: List[int], padding: List[int],
+            dilation: List[int], groups: int, onednn: bool) -> torch.Tensor:
+    """F.conv2d, sent to oneDNN where ``onednn`` (see ``ONEDNN_MIN_PIXELS``) and the input is float32 on the CPU."""
+    if onednn and x.device.type == "cpu" and x.dtype == torch.float32:
+        return torch.mkldnn_convolution(x, weight, bias, padding, stride, dilation, groups)
+    return F.conv2d(x, weight, bias, stride, padding, dilation, groups)
 
 
 def _nhwc_to_nchw(a: np.ndarray) -> np.ndarray:

@@ -12,7 +12,7 @@ import torch
 from torch import nn
 
 from . import guided_filter
-from .layers import ImageToMatte, OneOutput, PersonFinder, resize_bilinear, script_alone, use_onednn
+from .layers import ImageToMatte, OneOutput, PersonFinder, resize_bilinear, script_alone
 from .people import NoPeople
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
@@ -102,7 +102,7 @@ class Matting(nn.Module):
         net = self.landscape_net if landscape else self.net
         size = [self.land_h, self.land_w] if landscape else [self.net_h, self.net_w]
         x = _to_unit_rgb(resize_bilinear(small, size, False, True)).clamp(0.0, 1.0).to(dtype)
-        return (net.forward_onednn(x) if use_onednn(x) else net.forward(x)).float()
+        return net.forward(x).float()
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
         if image.dim() != 3 or image.shape[2] != 3:
@@ -163,14 +163,8 @@ class Matting(nn.Module):
         """
         dtype = self.net_dtype(device)
         for _ in range(2):
-            x = self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype)
-            y = self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype)
-            if use_onednn(x):
-                self.net.forward_onednn(x)
-                self.landscape_net.forward_onednn(y)
-            else:
-                self.net(x)
-                self.landscape_net(y)
+            self.net(self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype))
+            self.landscape_net(self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype))
         self.people.prime(device)
         prob = self.dtype_probe.new_zeros([1, 1, 4, 4], dtype=torch.float32)
         crop = self.dtype_probe.new_zeros([1, 5], dtype=torch.float32)

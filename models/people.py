@@ -39,7 +39,7 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
-from .layers import ManyOutputs, resize_bilinear, script_alone, use_onednn
+from .layers import ManyOutputs, resize_bilinear, script_alone
 
 POSE_DIR = Path(__file__).resolve().parent / "pose"
 DETECTOR_MODEL = POSE_DIR / "pose_detection.tflite"
@@ -353,12 +353,6 @@ class PersonStage(nn.Module):
             return torch.float32
         return self.dtype_probe.dtype
 
-    def detect(self, x: torch.Tensor) -> List[torch.Tensor]:
-        return self.detector.forward_onednn(x) if use_onednn(x) else self.detector(x)
-
-    def segmenter_outputs(self, x: torch.Tensor) -> List[torch.Tensor]:
-        return self.segmenter.forward_onednn(x) if use_onednn(x) else self.segmenter(x)
-
     def letterbox(self, bgr: torch.Tensor, y0: int, x0: int, th: int, tw: int) -> Tuple[torch.Tensor, float, int, int]:
         """The th x tw sub-frame at (y0, x0) as the detector's (1, 3, 224, 224) input; its scale and offsets."""
         size = self.detector_size
@@ -389,7 +383,7 @@ class PersonStage(nn.Module):
             x, scale, left, top = self.letterbox(bgr, window[0], window[1], window[2], window[3])
             inputs.append(x)
             frames.append((scale, left, top))
-        outs = self.detect(torch.cat(inputs, 0).to(self.net_dtype(bgr.device)))
+        outs = self.detector(torch.cat(inputs, 0).to(self.net_dtype(bgr.device)))
         all_scores: List[torch.Tensor] = []
         all_coords: List[torch.Tensor] = []
         for i in range(len(frames)):
@@ -456,7 +450,7 @@ class PersonStage(nn.Module):
         size = self.segmenter_size
         grid = F.affine_grid(crop_theta(crops, h, w), [n, 3, size, size], False)
         batch = F.grid_sample(source.expand(n, -1, -1, -1), grid, "bilinear", "zeros", False)
-        outs = self.segmenter_outputs(batch.to(self.net_dtype(source.device)))
+        outs = self.segmenter(batch.to(self.net_dtype(source.device)))
         landmarks = outs[0].float().reshape(n, -1, self.landmark_stride)
         presence = outs[1].float().reshape(n)
         probability = torch.sigmoid(outs[2].float())
@@ -591,8 +585,8 @@ class PersonStage(nn.Module):
         executor profiles a graph on its first call and optimises it on the second."""
         dtype = self.net_dtype(device)
         for _ in range(2):
-            self.detect(self.dtype_probe.new_zeros([1, 3, self.detector_size, self.detector_size], dtype=dtype))
-            self.segmenter_outputs(self.dtype_probe.new_zeros([1, 3, self.segmenter_size, self.segmenter_size],
+            self.detector(self.dtype_probe.new_zeros([1, 3, self.detector_size, self.detector_size], dtype=dtype))
+            self.segmenter(self.dtype_probe.new_zeros([1, 3, self.segmenter_size, self.segmenter_size],
                                                               dtype=dtype))
 
 

@@ -256,10 +256,6 @@ class CountingNet(torch.nn.Module):
         self.images += x.shape[0]
         return self.net(x)
 
-    def forward_onednn(self, x):
-        self.images += x.shape[0]
-        return self.net.forward_onednn(x)
-
 
 def test_batched_stage_finds_the_same_people_as_one_by_one_runs():
     from models.people import crop_frames, unit_rgb
