@@ -1,11 +1,12 @@
 """Where a load of the network file goes, and whether the warm-up leaves the first render at full speed.
 
 For the float32 file: torch.jit.load, then the first call's work done piece
-by piece on a freshly loaded file (each network's first call, which profiles
-its graph, and second, which optimises it; the person stage's fusion primed
-on a small crop, where the file does that; then the matting graph's two
+by piece on a freshly loaded file (each network's two priming calls, the
+person stage's fusion primed on a small crop, then the matting graph's two
 calls on the warm-up's 512 x 512 zeros), against the whole first call on
-another fresh load.  Then the first render after that warm-up against a warm
+another fresh load.  Every call runs as the plug-in makes it: without
+gradients and with TorchScript's graph optimisation off (CONTRACT.md
+"network calls").  Then the first render after that warm-up against a warm
 render, at 256 x 256 and 1920 x 1080 (goal: within 1.5x).  These run on one
 thread, best of 3 fresh loads, timed in the thread's CPU time: on one thread
 that is the wall time of a quiet machine, and a busy one (other processes
@@ -32,7 +33,7 @@ sys.path[:0] = [ROOT, os.path.dirname(os.path.abspath(__file__))]
 
 import cv2  # noqa: E402
 import torch  # noqa: E402
-from common import PLUGIN_DIR  # noqa: E402
+from common import PLUGIN_DIR, as_the_plugin  # noqa: E402
 
 from tavelin_host.contract import FLOAT32_WEIGHTS, MODELS_DIR  # noqa: E402
 
@@ -83,11 +84,11 @@ def pieces(path):
               ("person segmenter", people.segmenter, (1, 3, people.segmenter_size, people.segmenter_size)))
     out = {"torch.jit.load": load_s}
     z = torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3)
-    with torch.no_grad():
+    with as_the_plugin():
         for name, net, shape in inputs:
             x = torch.zeros(shape)
-            out[f"{name}, 1st call (profile)"] = once(lambda: net(x))
-            out[f"{name}, 2nd call (optimise)"] = once(lambda: net(x))
+            out[f"{name}, 1st call"] = once(lambda: net(x))
+            out[f"{name}, 2nd call"] = once(lambda: net(x))
         out["person stage fusion, 2 calls"] = 0.0
         if "fuse" in matting.prime.code:  # files whose person stage has executors of its own
             prob = torch.zeros(1, 1, 4, 4)
@@ -106,7 +107,7 @@ def whole_first_call(path):
     """{name: seconds} of a fresh load and its whole first call (the plug-in's warm-up)."""
     m, load_s = loaded(path)
     z = torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3)
-    with torch.no_grad():
+    with as_the_plugin():
         warm_up = once(lambda: m(z))
     return {"the whole first call (the warm-up)": warm_up, "load + warm-up": load_s + warm_up}
 
@@ -115,7 +116,7 @@ def first_and_warm(path, image):
     """(first render after the warm-up, best warm render) on a fresh load."""
     m, _ = loaded(path)
     x = torch.Tensor(image)
-    with torch.no_grad():
+    with as_the_plugin():
         m(torch.zeros(WARMUP_SIZE, WARMUP_SIZE, 3))
         first = once(lambda: m(x))
         warm = min(once(lambda: m(x)) for _ in range(5))

@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import PLUGIN_DIR, PluginRunner, image, median_time  # noqa: E402
+from common import PLUGIN_DIR, PluginRunner, as_the_plugin, image, median_time  # noqa: E402
 
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
@@ -37,7 +37,7 @@ def load_times(runner, device, dtype):
     finally:
         time.sleep = real_sleep
     x = torch.zeros((512, 512, 3), device=device, dtype=dtype)
-    with torch.no_grad():
+    with as_the_plugin():
         warm = median_time(lambda: runner.plugin.modnext(x), repeat=3, warmup=0)
     return load, warm
 
@@ -75,7 +75,7 @@ def load_network(name, dtype):
     if dtype == torch.float16:
         module.half()
     module.eval()
-    with torch.no_grad():
+    with as_the_plugin():
         module(torch.zeros((512, 512, 3), dtype=torch.float32).to(dtype))
     return module
 
@@ -114,7 +114,7 @@ def network_table():
             module = load_network(name, dtype)
             x = (torch.rand(h, w, 3) * 255).to(dtype)
             repeat = 5 if h * w < 4e6 else 3
-            with torch.no_grad():
+            with as_the_plugin():
                 t, c = time.perf_counter(), time.process_time()
                 module(x)
                 first, first_cpu = time.perf_counter() - t, time.process_time() - c

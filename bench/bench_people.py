@@ -20,7 +20,7 @@ import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 from torch import nn  # noqa: E402
-from common import timings  # noqa: E402
+from common import as_the_plugin, timings  # noqa: E402
 
 from models.matting import SOURCE_SIZE, scaled_copy  # noqa: E402
 
@@ -142,7 +142,7 @@ def whole_file(with_stage, selfie_only, stage):
     for w, h in ((256, 256), (1920, 1080)):
         for n, image in scenes(w, h).items():
             x = torch.Tensor(image)
-            with torch.no_grad():
+            with as_the_plugin():
                 base = best_time(lambda: selfie_only(x))
                 full = best_time(lambda: with_stage(x))
             goal = GOALS_MS.get((w, n))
@@ -157,7 +157,7 @@ def against_tflite(with_stage, stage):
     people = with_stage.matting.people
     rng = torch.Generator().manual_seed(0)
     ours = {}
-    with torch.no_grad():
+    with as_the_plugin():
         for key, net, batches in (("detector", people.detector, det_batches),
                                   ("segmenter", people.segmenter, seg_batches)):
             total = 0.0

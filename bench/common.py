@@ -31,6 +31,16 @@ def trivial_plugin_dir():
     return save_networks(d, TrivialNet())
 
 
+def as_the_plugin():
+    """The scope the plug-in calls its network in: no gradients, TorchScript's graph optimisation off."""
+    import contextlib
+
+    scope = contextlib.ExitStack()
+    scope.enter_context(torch.no_grad())
+    scope.enter_context(torch.jit.optimized_execution(False))
+    return scope
+
+
 def image(width, height, bit_depth, channels=3, seed=0):
     rng = np.random.default_rng(seed)
     if bit_depth == 8:

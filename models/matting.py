@@ -198,14 +198,16 @@ def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
 class Primed(nn.Module):
     """The file's top-level module: ``matting``, primed on the first call.
 
-    TorchScript's profiling executor runs a graph once to profile it and
-    optimises it on the next call.  Called through an interface, ``matting``
-    is not inlined here and has an executor of its own, and so does each of
-    its networks: the first call (the plug-in's warm-up) runs every network
-    twice and ``matting`` itself twice, so the first render after a load runs
-    at full speed whatever the warm-up's image reached.  The optimised graphs
-    hold for every input size, batch, device and precision they are later
-    called with: they have no fused kernels, so no shape guards.
+    Called through an interface, ``matting`` is not inlined here and has an
+    executor of its own, and so does each of its networks: the first call (the
+    plug-in's warm-up) runs every network twice and ``matting`` itself twice,
+    so the first render after a load finds every graph compiled whatever the
+    warm-up's image reached.  The plug-in calls the file with TorchScript's
+    graph optimisation off, where each graph runs as compiled.  A caller that
+    leaves it on has each graph profiled on its first call and rebuilt on the
+    second, which the two priming calls also pay for: the rebuilt graphs hold
+    for every input size, batch, device and precision (no fused kernels, so no
+    shape guards), and run no faster.
     """
 
     matting: ImageToMatte

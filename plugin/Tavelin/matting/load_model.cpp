@@ -2,7 +2,7 @@
 // with seven progress steps on the host's progress bar.
 #include "contract.hpp"
 #include "host_api.hpp"
-#include "no_grad.hpp"
+#include "inference_scope.hpp"
 #include "plugin.hpp"
 
 #include <string>
@@ -18,12 +18,12 @@ void report(py::handle self, LoadStepIndex step) { host::progress_bar(self, LOAD
 // reported and the load goes on. CONTRACT.md "load steps".
 void warm_up(py::handle network, py::handle torch, py::handle device, py::handle torch_dtype) {
     try {
-        NoGradScope no_grad(torch);
+        InferenceScope inference(torch);
         py::object dummy = torch.attr("zeros")(py::make_tuple(WARMUP_SIZE, WARMUP_SIZE, 3),
                                               py::arg("dtype") = torch.attr("float32"), py::arg("device") = device);
         if (compare(torch_dtype, torch.attr("float16"), Py_EQ)) dummy = dummy.attr("half")();
         network(dummy);
-        no_grad.exit();
+        inference.exit();
         print_line(py::str(WARMUP_DONE_LINE));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;

@@ -10,7 +10,7 @@
 #include "contract.hpp"
 #include "host_api.hpp"
 #include "image_arrays.hpp"
-#include "no_grad.hpp"
+#include "inference_scope.hpp"
 #include "plugin.hpp"
 
 #include <stdexcept>
@@ -201,7 +201,7 @@ class RenderBody final : public CoroutineBody {
     // Runs the network; returns channel 0 of its output as a float32 NumPy
     // array of two axes (float16 output is widened: OpenCV can't resize it).
     py::object run_network() {
-        NoGradScope no_grad(torch_);
+        InferenceScope inference(torch_);
         py::object out = network_(input_tensor_);
         input_tensor_ = py::object();
         int is_tensor = PyObject_IsInstance(out.ptr(), torch_.attr("Tensor").ptr());
@@ -215,7 +215,7 @@ class RenderBody final : public CoroutineBody {
                                   "; expected height x width x channels");
         py::object matte = out.attr("select")(2, 0).attr("detach")().attr("to")(torch_.attr("float32"));
         matte = matte.attr("contiguous")().attr("cpu")().attr("numpy")();
-        no_grad.exit();
+        inference.exit();
         return matte;
     }
 
