@@ -864,8 +864,10 @@ def _build_op(op: Operator, graph: Graph, slot, activation: Optional[str] = None
         if same and padding is None:
             padding = _static_same_padding(graph, op, w.shape[2], w.shape[3])
         shape = graph.tensors[op.inputs[0]].shape  # NHWC
+        # Files are written where they run (the converter is part of the build): a torch built
+        # without oneDNN gets none of these.
         onednn = w.shape[2] == w.shape[3] == 1 and groups == 1 and len(shape) == 4 \
-            and shape[1] * shape[2] >= ONEDNN_MIN_PIXELS
+            and shape[1] * shape[2] >= ONEDNN_MIN_PIXELS and torch.backends.mkldnn.is_available()
         return Conv2d(slot(op.inputs[0]), _t(w), _t(b), o["stride"], o["dilation"], same, groups, act, padding,
                       onednn)
     if k == "Convolution2DTransposeBias":
