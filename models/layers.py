@@ -771,12 +771,9 @@ def build_net(graph: Graph, slots: Optional[Dict[int, int]] = None) -> nn.Module
     return net.to(memory_format=torch.channels_last)
 
 
-def _foldable_activations(graph: Graph) -> Dict[int, int]:
-    """Convolution operator index -> index of the activation operator folded into it.
-
-    Folded: a stand-alone activation whose input is the output of a
-    convolution with no activation of its own that nothing else reads.
-    """
+def _sole_producers(graph: Graph) -> Dict[int, int]:
+    """Tensor index -> index of the operator producing it, for tensors that exactly one operator reads
+    and that are not graph outputs: what can be folded into its reader."""
     readers: Dict[int, int] = {}
     producer: Dict[int, int] = {}
     for i, op in enumerate(graph.operators):
@@ -784,13 +781,22 @@ def _foldable_activations(graph: Graph) -> Dict[int, int]:
             readers[t] = readers.get(t, 0) + 1
         for t in op.outputs:
             producer[t] = i
+    return {t: i for t, i in producer.items() if readers.get(t) == 1 and t not in graph.outputs}
+
+
+def _foldable_activations(graph: Graph) -> Dict[int, int]:
+    """Convolution operator index -> index of the activation operator folded into it.
+
+    Folded: a stand-alone activation whose input is the output of a
+    convolution with no activation of its own that nothing else reads.
+    """
+    producer_of = _sole_producers(graph)
     folded: Dict[int, int] = {}
     for i, op in enumerate(graph.operators):
         if op.kind not in _FOLDABLE_ACTIVATIONS:
             continue
-        t = op.inputs[0]
-        j = producer.get(t)
-        if j is None or readers.get(t) != 1 or t in graph.outputs:
+        j = producer_of.get(op.inputs[0])
+        if j is None:
             continue
         conv = graph.operators[j]
         if conv.kind in ("CONV_2D", "DEPTHWISE_CONV_2D") and conv.options["activation"] == "NONE" and j not in folded:
@@ -805,20 +811,13 @@ def _foldable_pads(graph: Graph) -> Dict[int, int]:
     none on the others, read only by one VALID convolution.  A padded copy of
     the input costs about what the convolution itself does.
     """
-    readers: Dict[int, int] = {}
-    producer: Dict[int, int] = {}
-    for i, op in enumerate(graph.operators):
-        for t in op.inputs:
-            readers[t] = readers.get(t, 0) + 1
-        for t in op.outputs:
-            producer[t] = i
+    producer_of = _sole_producers(graph)
     folded: Dict[int, int] = {}
     for i, op in enumerate(graph.operators):
         if op.kind not in ("CONV_2D", "DEPTHWISE_CONV_2D") or op.options["padding"] != "VALID":
             continue
-        t = op.inputs[0]
-        j = producer.get(t)
-        if j is None or readers.get(t) != 1 or t in graph.outputs or graph.operators[j].kind != "PAD":
+        j = producer_of.get(op.inputs[0])
+        if j is None or graph.operators[j].kind != "PAD":
             continue
         pad = graph.const(graph.operators[j].inputs[1]).astype(np.int64)  # (4, 2), NHWC
         if pad.shape == (4, 2) and not pad[0].any() and not pad[3].any() and pad[1, 0] == pad[1, 1] \
