@@ -153,25 +153,23 @@ class Matting(nn.Module):
 
     @torch.jit.export
     def prime(self, device: torch.device) -> None:
-        """Runs every network twice on a blank input of its own size, and the person stage's fusion
-        twice on one small crop.
+        """Runs every network once on a blank input of its own size, and the person stage's fusion
+        once on one small crop.
 
         Each network, and each method of the person stage, has an executor of its
-        own, which profiles its graph on the first call and optimises it on the
-        second: this pays for both now, whichever of them the warm-up's image
-        reaches (its blank frame holds nobody, so it never fuses).
+        own, which builds its plan on the first call: this pays for it now,
+        whichever of them the warm-up's image reaches (its blank frame holds
+        nobody, so it never runs the selfie networks or fuses).
         """
         dtype = self.net_dtype(device)
-        for _ in range(2):
-            self.net(self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype))
-            self.landscape_net(self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype))
+        self.net(self.dtype_probe.new_zeros([1, 3, self.net_h, self.net_w], dtype=dtype))
+        self.landscape_net(self.dtype_probe.new_zeros([1, 3, self.land_h, self.land_w], dtype=dtype))
         self.people.prime(device)
         prob = self.dtype_probe.new_zeros([1, 1, 4, 4], dtype=torch.float32)
         crop = self.dtype_probe.new_zeros([1, 5], dtype=torch.float32)
         crop[:, 0:3].fill_(2.0)  # centre (2, 2), side 2, upright
         crop[:, 4].fill_(1.0)
-        for _ in range(2):
-            self.people.fuse(prob, False, crop, prob, 4, 4, 4, 4)
+        self.people.fuse(prob, False, crop, prob, 4, 4, 4, 4)
 
 
 def scaled_copy(bgr: torch.Tensor, size: int) -> torch.Tensor:
@@ -200,14 +198,13 @@ class Primed(nn.Module):
 
     Called through an interface, ``matting`` is not inlined here and has an
     executor of its own, and so does each of its networks: the first call (the
-    plug-in's warm-up) runs every network twice and ``matting`` itself twice,
-    so the first render after a load finds every graph compiled whatever the
-    warm-up's image reached.  The plug-in calls the file with TorchScript's
-    graph optimisation off, where each graph runs as compiled.  A caller that
-    leaves it on has each graph profiled on its first call and rebuilt on the
-    second, which the two priming calls also pay for: the rebuilt graphs hold
-    for every input size, batch, device and precision (no fused kernels, so no
-    shape guards), and run no faster.
+    plug-in's warm-up) runs every network once before ``matting`` itself, so
+    the first render after a load finds every graph's plan built whatever the
+    warm-up's image reached.  That is for the plug-in's way of calling the
+    file, with TorchScript's graph optimisation off, where each graph runs as
+    compiled.  A caller that leaves it on has each graph profiled on its first
+    call and rebuilt on its second, which its first renders then pay for: the
+    rebuilt graphs run no faster.
     """
 
     matting: ImageToMatte
@@ -223,5 +220,4 @@ class Primed(nn.Module):
         if not self.primed:
             self.primed = True
             self.matting.prime(image.device)
-            self.matting(image)
         return self.matting(image)

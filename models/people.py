@@ -581,13 +581,10 @@ class PersonStage(nn.Module):
         return torch.maximum(base, pasted)
 
     def prime(self, device: torch.device) -> None:
-        """Runs each network twice on a blank input of its own size: TorchScript's profiling
-        executor profiles a graph on its first call and optimises it on the second."""
+        """Runs each network once on a blank input of its own size (see ``Matting.prime``)."""
         dtype = self.net_dtype(device)
-        for _ in range(2):
-            self.detector(self.dtype_probe.new_zeros([1, 3, self.detector_size, self.detector_size], dtype=dtype))
-            self.segmenter(self.dtype_probe.new_zeros([1, 3, self.segmenter_size, self.segmenter_size],
-                                                              dtype=dtype))
+        self.detector(self.dtype_probe.new_zeros([1, 3, self.detector_size, self.detector_size], dtype=dtype))
+        self.segmenter(self.dtype_probe.new_zeros([1, 3, self.segmenter_size, self.segmenter_size], dtype=dtype))
 
 
 class NoPeople(nn.Module):
