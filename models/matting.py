@@ -13,7 +13,7 @@ from torch import nn
 
 from . import guided_filter
 from .layers import ImageToMatte, OneOutput, PersonFinder, resize_bilinear, script_alone
-from .people import NoPeople
+from .people import NoPeople, unit_rgb
 
 # Guided-filter radius in pixels of the network's output grid: at 2 or 4 the
 # filter left a glow of partial coverage a pixel or two outside hair and cheek;
@@ -101,7 +101,7 @@ class Matting(nn.Module):
         landscape = self.uses_landscape(h, w)
         net = self.landscape_net if landscape else self.net
         size = [self.land_h, self.land_w] if landscape else [self.net_h, self.net_w]
-        x = _to_unit_rgb(resize_bilinear(small, size, False, True)).clamp(0.0, 1.0).to(dtype)
+        x = unit_rgb(resize_bilinear(small, size, False, True)).clamp(0.0, 1.0).to(dtype)
         return net.forward(x).float()
 
     def forward(self, image: torch.Tensor) -> torch.Tensor:
@@ -136,9 +136,9 @@ class Matting(nn.Module):
             # is set above source_size.
             source = small if small.shape[2] >= low_h and small.shape[3] >= low_w else bgr
             if low_h != source.shape[2] or low_w != source.shape[3]:
-                guide_low = _to_unit_rgb(resize_bilinear(source, [low_h, low_w], False, True))
+                guide_low = unit_rgb(resize_bilinear(source, [low_h, low_w], False, True))
             else:
-                guide_low = _to_unit_rgb(source)
+                guide_low = unit_rgb(source)
             if prob.shape[2] != low_h or prob.shape[3] != low_w:
                 prob = resize_bilinear(prob, [low_h, low_w])
             a, b = guided_filter.guided_coefficients(guide_low, prob, r, self.eps)
@@ -181,16 +181,6 @@ def scaled_copy(bgr: torch.Tensor, size: int) -> torch.Tensor:
         return bgr
     s = float(size) / float(max(h, w))
     return resize_bilinear(bgr, [max(1, int(round(h * s))), max(1, int(round(w * s)))], False, True)
-
-
-def _to_unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
-    """(1, 3, h, w) blue-green-red 0..255 to red-green-blue in [0, 1], contiguous.
-
-    ``bgr`` is usually a channels-last view of the image: the channels are
-    gathered into a planar tensor in one copy (operations that mix the two
-    layouts are several times slower than either).
-    """
-    return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1).mul_(1.0 / 255.0)
 
 
 class Primed(nn.Module):

@@ -138,8 +138,13 @@ ZONE_GRID = 128
 
 
 def unit_rgb(bgr: torch.Tensor) -> torch.Tensor:
-    """(1, 3, h, w) blue-green-red 0..255 to red-green-blue in [0, 1], one planar copy."""
-    return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1) * (1.0 / 255.0)
+    """(1, 3, h, w) blue-green-red 0..255 to red-green-blue in [0, 1], contiguous.
+
+    ``bgr`` is often a channels-last view of the image: the channels are
+    gathered into a planar tensor in one copy (operations that mix the two
+    layouts are several times slower than either).
+    """
+    return torch.stack([bgr[:, 2], bgr[:, 1], bgr[:, 0]], 1).mul_(1.0 / 255.0)
 
 
 def anchor_centres() -> torch.Tensor:
