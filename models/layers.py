@@ -213,12 +213,9 @@ class Conv2d(nn.Module):
         elif len(self.pad) > 0:
             code.line(f"{out} = F.pad({x}, {self.pad})")
             x = out
-        args = (f"({x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
-                f"{self.conv_padding}, {self.dilation}, {self.groups})")
-        if self.onednn:
-            code.line(f"{out} = _conv2d{args[:-1]}, True)")
-        else:
-            code.line(f"{out} = F.conv2d{args}")
+        args = (f"{x}, {code.cast(self.weight, x)}, {code.cast(self.bias, x)}, {self.stride}, "
+                f"{self.conv_padding}, {self.dilation}, {self.groups}")
+        code.line(f"{out} = _conv2d({args}, True)" if self.onednn else f"{out} = F.conv2d({args})")
         code.activation(out, self.activation, True)
 
 
@@ -829,10 +826,10 @@ def _foldable_pads(graph: Graph) -> Dict[int, int]:
 def _build_padded_conv(op: Operator, pad_op: Operator, graph: Graph, slot, activation: Optional[str]) -> nn.Module:
     """The convolution ``op`` reading PAD ``pad_op``'s input, the padding its own (see ``_foldable_pads``)."""
     pad = graph.const(pad_op.inputs[1]).astype(np.int64)
+    # Built as a SAME convolution whose padding is given: the PAD's amounts.
     padded = Operator(op.kind, [pad_op.inputs[0]] + list(op.inputs[1:]), list(op.outputs),
                       dict(op.options, padding="SAME"))
-    conv = _build_op(padded, graph, slot, activation, (int(pad[1, 0]), int(pad[1, 1]), int(pad[2, 0]), int(pad[2, 1])))
-    return conv
+    return _build_op(padded, graph, slot, activation, (int(pad[1, 0]), int(pad[1, 1]), int(pad[2, 0]), int(pad[2, 1])))
 
 
 def _static_same_padding(graph: Graph, op: Operator, kh: int, kw: int) -> Optional[Tuple[int, int, int, int]]:
