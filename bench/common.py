@@ -1,5 +1,6 @@
 """Shared pieces of the benchmarks: a minimal host, test images, timing."""
 import asyncio
+import contextlib
 import os
 import statistics
 import sys
@@ -33,8 +34,6 @@ def trivial_plugin_dir():
 
 def as_the_plugin():
     """The scope the plug-in calls its network in: no gradients, TorchScript's graph optimisation off."""
-    import contextlib
-
     scope = contextlib.ExitStack()
     scope.enter_context(torch.no_grad())
     scope.enter_context(torch.jit.optimized_execution(False))
